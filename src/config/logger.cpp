@@ -1,0 +1,147 @@
+#include "config/logger.h"
+
+#include <syslog.h>
+
+#include <cstring>
+
+#include "config/util.h"
+
+namespace {
+
+struct LevelInfo {
+    const char* configWord;
+    const char* printedWord;
+    int syslogPriority;
+};
+
+constexpr LevelInfo kLevels[] = {
+    {"trace", "TRACE", LOG_DEBUG}, {"debug", "DEBUG", LOG_DEBUG}, {"info", "INFO", LOG_INFO},
+    {"warn", "WARNING", LOG_WARNING}, {"error", "ERROR", LOG_ERR}, {"fatal", "FATAL", LOG_CRIT},
+};
+constexpr int kLevelCount = sizeof(kLevels) / sizeof(kLevels[0]);
+
+const LevelInfo* levelInfo(LogLevel level) {
+    int n = static_cast<int>(level);
+    return n >= 0 && n < kLevelCount ? &kLevels[n] : nullptr;
+}
+
+struct FacilityInfo {
+    const char* word;
+    int code;
+};
+
+constexpr FacilityInfo kFacilities[] = {
+    {"daemon", LOG_DAEMON}, {"user", LOG_USER},     {"local0", LOG_LOCAL0}, {"local1", LOG_LOCAL1},
+    {"local2", LOG_LOCAL2}, {"local3", LOG_LOCAL3}, {"local4", LOG_LOCAL4}, {"local5", LOG_LOCAL5},
+    {"local6", LOG_LOCAL6}, {"local7", LOG_LOCAL7},
+};
+
+}  // namespace
+
+const char* logLevelWord(LogLevel level) {
+    const LevelInfo* info = levelInfo(level);
+    return info ? info->printedWord : "UNKNOWN";
+}
+
+int logLevelSyslogPriority(LogLevel level) {
+    const LevelInfo* info = levelInfo(level);
+    return info ? info->syslogPriority : LOG_DEBUG;
+}
+
+LogLevel parseLogLevel(const std::string& word) {
+    for (int n = 0; n < kLevelCount; ++n)
+        if (word == kLevels[n].configWord) return static_cast<LogLevel>(n);
+    LOG(Error, "unrecognized logger level '%s' using 'info'", word.c_str());
+    return LogLevel::Info;
+}
+
+int parseSyslogFacility(const std::string& word) {
+    for (const FacilityInfo& facility : kFacilities)
+        if (word == facility.word) return facility.code;
+    LOG(Error, "unrecognized syslog facility '%s' using 'daemon'", word.c_str());
+    return LOG_DAEMON;
+}
+
+Logger& Logger::instance() {
+    static Logger logger;
+    return logger;
+}
+
+void Logger::log(LogLevel level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vlog(level, format, args);
+    va_end(args);
+}
+
+void Logger::vlog(LogLevel level, const char* format, va_list args) {
+    if (!passes(level)) return;
+    const char* word = logLevelWord(level);
+    // Each output formats the message on its own, consuming its own copy of the arguments.
+    if (m_syslog) {
+        va_list copy;
+        va_copy(copy, args);
+        vsyslog(logLevelSyslogPriority(level), format, copy);
+        va_end(copy);
+    }
+    if (m_stderr) {
+        va_list copy;
+        va_copy(copy, args);
+        fprintf(stderr, "%s: ", word);
+        vfprintf(stderr, format, copy);
+        fputc('\n', stderr);
+        va_end(copy);
+    }
+    for (LogFileOutput& file : m_files) {
+        if (static_cast<int>(file.threshold) > static_cast<int>(level)) continue;
+        va_list copy;
+        va_copy(copy, args);
+        fprintf(file.stream.get(), "%s: ", word);
+        vfprintf(file.stream.get(), format, copy);
+        fputc('\n', file.stream.get());
+        fflush(file.stream.get());
+        va_end(copy);
+    }
+}
+
+void Logger::setSyslog(bool on, int options, int facility) {
+    m_syslog = on;
+    if (!on) return;
+    // The identity handed to openlog must outlive the connection: keep a copy that a
+    // later setIdent cannot free.
+    m_openedIdent = m_ident;
+    openlog(m_openedIdent.c_str(), options, facility);
+}
+
+bool Logger::addFile(const std::string& path, LogLevel threshold, bool append) {
+    for (LogFileOutput& file : m_files) {
+        if (file.path == path) {
+            file.threshold = threshold;
+            return true;
+        }
+    }
+    FilePtr stream(fopen(path.c_str(), append ? "a" : "w"));
+    if (!stream) {
+        LOG(Error, "cannot open log file %s: %s", path.c_str(), errnoText().c_str());
+        return false;
+    }
+    m_files.push_back(LogFileOutput{path, std::move(stream), threshold});
+    return true;
+}
+
+bool Logger::removeFile(const std::string& path) {
+    for (auto it = m_files.begin(); it != m_files.end(); ++it) {
+        if (it->path == path) {
+            m_files.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Logger::reset() {
+    m_files.clear();
+    m_threshold = LogLevel::Info;
+    m_stderr = true;
+    m_syslog = false;
+}

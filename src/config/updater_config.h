@@ -1,0 +1,66 @@
+// The run options: filled from the defaults file, the site file, the proxy file and
+// the command line, in that order.
+#pragma once
+
+#include <syslog.h>
+
+#include <string>
+#include <vector>
+
+#include "config/logger.h"
+#include "config/paths.h"
+
+struct RepositoryEntry {
+    std::string id;
+    std::string name;
+    std::string location;  // a URI, or an absolute path taken as a file URI
+    bool enabled = true;
+    bool fromDefaults = false;  // defined by the defaults file or built in
+};
+
+// The network part of the options, handed unchanged to the fetcher class.
+struct FetcherConfig {
+    std::string proxyServer;  // empty: no proxy
+    int proxyPort = 0;
+    bool bypassLocalNetwork = false;
+    std::string proxyUser;
+    std::string proxyPassword;
+    std::string userAgentBase;
+    std::string userAgentProduct;
+};
+
+struct UpdaterConfig {
+    bool quiet = false;
+    bool cacheOnly = false;
+    bool checkOnly = false;
+    bool test = false;
+    bool noPkgSigCheck = false;
+    bool noMdSigCheck = false;
+    bool ignoreRecommends = false;
+    bool noReboot = false;
+    bool checkDbHeaders = false;
+    bool noCacheClean = false;
+    int lockTimeout = 120;  // seconds
+    std::string cacheDir = paths::kCacheDir;
+    int maxWaitTime = 600;  // seconds
+    bool background = false;
+    LogLevel logLevel = LogLevel::Info;
+    bool logToStderr = false;
+    bool logToSyslog = false;
+    int syslogFacility = LOG_DAEMON;
+    std::string productName;
+    std::string releasePackage;
+    std::vector<std::string> requiredPackages;
+    std::vector<std::string> addonPackages;
+    std::vector<std::string> addonGroups;
+    std::vector<RepositoryEntry> repositories;
+    FetcherConfig fetcher;
+
+    // The record before any file is read: the built-in "local-usb" repository included.
+    // The USB directories are parameters so that tests can point them elsewhere.
+    UpdaterConfig();
+    UpdaterConfig(const char* usbUpdatesDir, const char* legacyUsbUpdatesDir);
+
+    // Exact, case-sensitive lookup by ID; null when absent.
+    RepositoryEntry* findRepository(const std::string& id);
+};

@@ -1,0 +1,17 @@
+// Small helpers shared by every subsystem.
+#pragma once
+
+#include <string>
+
+// The text of the current errno, as strerror_r gives it.
+std::string errnoText();
+std::string errnoText(int errorNumber);
+
+// The text after the last '/', trailing '/' ignored; empty for "" or a path of only '/'.
+std::string lastPathComponent(const std::string& path);
+// The last component from its first '.' on (".xml.gz"); empty without '.' or for a leading '.'.
+std::string fileExtension(const std::string& path);
+// True when the file opens read-only; otherwise logs why at debug level.
+bool isReadable(const std::string& path);
+// One mkdir with mode 0777; an existing directory is success.
+[[nodiscard]] bool createDirectory(const std::string& path);

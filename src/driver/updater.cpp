@@ -1,0 +1,3 @@
+#include "driver/updater.h"
+
+int updaterMain(int, char**) { return 1; }

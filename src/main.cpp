@@ -1,0 +1,3 @@
+#include "driver/updater.h"
+
+int main(int argc, char** argv) { return updaterMain(argc, argv); }

@@ -1,0 +1,25 @@
+// The one place where the updater's use of rpm maps onto the rpm 4.18 library.
+// Older rpm releases offered calls that 4.18 lacks or renamed; the rest of the code
+// speaks in the older terms and this unit translates.
+#pragma once
+
+#include <signal.h>
+
+namespace rpmcompat {
+
+using SignalAction = void (*)(int, siginfo_t*, void*);
+
+// Registers (signum > 0) or releases (signum < 0, handler null) a signal with rpmlib's
+// signal bookkeeping. Returns the number of registrations held after the call: 1 for a
+// fresh registration, 2 or more when the signal was already enabled, 0 after the last
+// release. The handler is what rpmlib calls for a signal it caught itself; null means
+// "ignore" for a registration.
+int rpmsqEnable(int signum, SignalAction handler);
+
+// rpmlib's log records: priority (rpmlog's 0 emergency ... 7 debug) and message.
+using LogSink = void (*)(int priority, const char* message);
+
+// Routes every rpmlib log record to the sink and nothing to rpm's own default output.
+void routeRpmLog(LogSink sink);
+
+}  // namespace rpmcompat
