@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, testing and running the updater need,
+# then configures and builds it in ./build. Safe to run again.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${UPDATER_BUILD_DIR:-$root/build}
+
+packages=(
+  # build
+  cmake g++ make pkg-config
+  librpm-dev libpopt-dev libneon27-dev libxml2-dev libssl-dev zlib1g-dev
+  # run time
+  rpm gpgv db-util
+  # tests and the demo device
+  libgtest-dev util-linux gpg gnupg createrepo-c python3 file
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${UPDATER_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
+cmake --build "$build" -j"$(nproc)"

@@ -1,0 +1,27 @@
+#include "driver/hook.h"
+
+#include "config/logger.h"
+#include "driver/child_process.h"
+#include "driver/run_result.h"
+#include "driver/version.h"
+
+int runHook(const char* name, const std::string* countText, const char* program) {
+    LOG(Info, "running %s hook", name);
+    ChildProcess hook(program);
+    hook.addArg(name);
+    hook.addArg(kUpdaterVersion);
+    if (countText) hook.addArg(*countText);
+    if (!hook.run()) {
+        LOG(Warn, "failed starting hook, continuing anyways");
+        return RUN_OK;
+    }
+    if (!hook.exited()) {
+        LOG(Error, "hook was interrupted");
+        return RUN_ERROR;
+    }
+    if (hook.exitCode() != 0) {
+        LOG(Error, "hook failed (exit code %i)", hook.exitCode());
+        return RUN_RETRY_UPDATER;
+    }
+    return RUN_OK;
+}

@@ -1,0 +1,25 @@
+// When and whether a run may proceed: detaching into the background, the instance lock
+// that serialises all runs on the device, and the random wait before the first connection.
+#pragma once
+
+#include <string>
+
+#include "config/handles.h"
+#include "config/paths.h"
+#include "config/updater_config.h"
+#include "driver/status_file.h"
+
+// Forks into the background. Returns true when this process goes on with the run (the
+// child, or the only process when fork failed); false when the run ends here with result
+// (0 in the parent, 1 or 2 when the status file refuses the run).
+bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile,
+                     int& result, const StatusPaths& statusPaths = StatusPaths());
+
+// Takes the whole-file write lock, waiting up to lockTimeout seconds (one attempt a
+// second). On success lock holds the close-on-exec descriptor, which must stay open
+// until the process ends: the lock is released only by the process ending.
+[[nodiscard]] bool acquireInstanceLock(int lockTimeout, UniqueFd& lock, const char* path = paths::kLockFile);
+
+// Waits a random time of 0 to maxWaitTime seconds; false when no random data could be had.
+[[nodiscard]] bool randomWait(int maxWaitTime, const char* randomSource = paths::kDevUrandom,
+                              const StatusPaths& statusPaths = StatusPaths());
