@@ -1,5 +1,10 @@
 #include "config/xml_util.h"
 
+#include <cstdarg>
+#include <cstdio>
+
+#include <libxml/xmlerror.h>
+
 #include "config/handles.h"
 #include "config/logger.h"
 
@@ -21,4 +26,38 @@ bool getXmlText(xmlNodePtr node, std::string& text) {
     }
     text = reinterpret_cast<const char*>(content.get());
     return true;
+}
+
+namespace {
+
+void logStructuredXmlError(void*, xmlErrorPtr error) {
+    if (!error || !Logger::instance().passes(LogLevel::Debug)) return;
+    std::string message = error->message ? error->message : "unknown error";
+    while (!message.empty() && message.back() == '\n') message.pop_back();
+    LOG(Debug, "libxml2: %s line %i: %s", error->file ? error->file : "(input)", error->line, message.c_str());
+}
+
+void logGenericXmlError(void*, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void logGenericXmlError(void*, const char* format, ...) {
+    // Reports arrive in pieces: collect them up to the end of a line.
+    static std::string pending;
+    char piece[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(piece, sizeof piece, format, args);
+    va_end(args);
+    pending += piece;
+    std::string::size_type newline;
+    while ((newline = pending.find('\n')) != std::string::npos) {
+        std::string line = pending.substr(0, newline);
+        pending.erase(0, newline + 1);
+        if (!line.empty()) LOG(Debug, "libxml2: %s", line.c_str());
+    }
+}
+
+}  // namespace
+
+void routeXmlErrorsToLog() {
+    xmlSetStructuredErrorFunc(nullptr, logStructuredXmlError);
+    xmlSetGenericErrorFunc(nullptr, logGenericXmlError);
 }

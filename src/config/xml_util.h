@@ -21,3 +21,7 @@ inline const char* xmlName(xmlNodePtr node) { return reinterpret_cast<const char
 inline bool xmlNameIs(xmlNodePtr node, const char* name) {
     return xmlStrEqual(node->name, reinterpret_cast<const xmlChar*>(name));
 }
+
+// Sends libxml2's own error reports (which would otherwise go to standard error) to the
+// logger at debug level; the readers report what a failure means for the updater.
+void routeXmlErrorsToLog();

@@ -25,6 +25,7 @@
 #include "config/paths.h"
 #include "config/updater_config.h"
 #include "config/util.h"
+#include "config/xml_util.h"
 #include "driver/command_line.h"
 #include "driver/hook.h"
 #include "driver/instance_lock.h"
@@ -225,6 +226,7 @@ int updaterMain(int argc, char** argv) {
 
     std::set_new_handler(outOfMemory);
     xmlCheckVersion(20901);
+    routeXmlErrorsToLog();
     // OpenSSL 3 loads its algorithms on demand and cleans up at exit by itself.
     OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
     ne_oom_callback(outOfMemory);

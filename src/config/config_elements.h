@@ -1,0 +1,15 @@
+// Handlers for the elements of a configuration file, each given its expanded subtree.
+// They return false when the element makes the whole file fail.
+#pragma once
+
+#include <libxml/tree.h>
+
+#include "config/updater_config.h"
+
+bool applyRepositoryElement(UpdaterConfig& config, xmlNodePtr element, bool isDefaults);
+bool applyLogElement(UpdaterConfig& config, xmlNodePtr element);
+bool applyProductElement(UpdaterConfig& config, xmlNodePtr element);
+bool applyUserAgentElement(UpdaterConfig& config, xmlNodePtr element);
+
+// Only element children in their parent's namespace count.
+bool isChildElement(xmlNodePtr node, xmlNodePtr parent);

@@ -1,0 +1,86 @@
+#include "network/proxy_config.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "config/handles.h"
+#include "config/logger.h"
+#include "config/xml_util.h"
+
+namespace {
+
+// The highest port accepted; 65535 is deliberately refused.
+constexpr long kMaxProxyPort = 65534;
+
+bool parsePort(const std::string& text, int& port) {
+    char* end = nullptr;
+    long value = strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || value < 0 || value > kMaxProxyPort) return false;
+    port = static_cast<int>(value);
+    return true;
+}
+
+// Applies one `proxy` element; false stops reading the file, leaving the fetcher as it was.
+bool applyProxyElement(FetcherConfig& fetcher, xmlNodePtr element) {
+    if (!fetcher.proxyServer.empty())
+        LOG(Warn, "multiple proxy servers in configuration file, using last occurence");
+    std::string server;
+    if (!getXmlAttribute(element, "server", server) || server.empty()) {
+        LOG(Error, "no 'server' attribute in 'proxy' element");
+        return false;
+    }
+    std::string portText;
+    if (!getXmlAttribute(element, "port", portText) || portText.empty()) {
+        LOG(Error, "no 'port' attribute in 'proxy' element");
+        return false;
+    }
+    int port = 0;
+    if (!parsePort(portText, port)) {
+        LOG(Error, "invalid port number '%s'", portText.c_str());
+        return false;
+    }
+    std::string bypass;
+    bool hasBypass = getXmlAttribute(element, "bypassLocalNetwork", bypass);
+
+    fetcher.proxyServer = server;
+    fetcher.proxyPort = port;
+    fetcher.bypassLocalNetwork = !hasBypass || (bypass != "off" && bypass != "false");
+    LOG(Debug, "configured proxy '%s' port %u bypass %i", server.c_str(), static_cast<unsigned>(port),
+        fetcher.bypassLocalNetwork ? 1 : 0);
+    // Credentials belong to one proxy: never carry them over from an earlier element.
+    fetcher.proxyUser.clear();
+    fetcher.proxyPassword.clear();
+    getXmlAttribute(element, "username", fetcher.proxyUser);
+    getXmlAttribute(element, "password", fetcher.proxyPassword);
+    return true;
+}
+
+}  // namespace
+
+void loadProxyConfig(FetcherConfig& fetcher, const std::string& path) {
+    XmlReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
+    if (!reader) {
+        LOG(Debug, "no proxy configuration file '%s'", path.c_str());
+        return;
+    }
+    // A malformed file simply ends reading; earlier `proxy` elements stay in effect.
+    int result = xmlTextReaderRead(reader.get());
+    while (result == 1) {
+        if (xmlTextReaderNodeType(reader.get()) == XML_READER_TYPE_ELEMENT) {
+            const char* name = reinterpret_cast<const char*>(xmlTextReaderConstName(reader.get()));
+            if (!name) return;
+            if (xmlTextReaderDepth(reader.get()) == 0 && strcmp(name, "proxyconf") != 0) {
+                LOG(Error, "bad top-level element, '%s' instead of 'proxyconf'", name);
+                return;
+            }
+            if (strcmp(name, "proxy") == 0) {
+                xmlNodePtr element = xmlTextReaderCurrentNode(reader.get());
+                if (!element || !applyProxyElement(fetcher, element)) return;
+                // The attributes are all there is to a proxy: skip its content.
+                result = xmlTextReaderNext(reader.get());
+                continue;
+            }
+        }
+        result = xmlTextReaderRead(reader.get());
+    }
+}
