@@ -145,6 +145,7 @@ bool randomWait(int maxWaitTime, const char* randomSource, const StatusPaths& st
 
     LOG(Info, "waiting %u secs before connection", wait);
     if (!saveStatus(STATUS_DELAYING, false, statusPaths)) LOG(Warn, "failed updating status file");
-    if (sleep(wait) != 0) LOG(Error, "wait interrupted");
+    // A signal caught before the sleep began would not cut it short: test for one first.
+    if (terminationRequested() || sleep(wait) != 0) LOG(Error, "wait interrupted");
     return true;
 }
