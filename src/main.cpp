@@ -1,3 +1,5 @@
 #include "driver/updater.h"
 
-int main(int argc, char** argv) { return updaterMain(argc, argv); }
+int main(int argc, char** argv) {
+    return updaterMain(argc, argv);
+}

@@ -22,11 +22,16 @@ ConfigElement classify(const char* name) {
 
 bool applyElement(UpdaterConfig& config, ConfigElement kind, xmlNodePtr element, bool isDefaults) {
     switch (kind) {
-        case ConfigElement::Repository: return applyRepositoryElement(config, element, isDefaults);
-        case ConfigElement::Log: return applyLogElement(config, element);
-        case ConfigElement::Product: return applyProductElement(config, element);
-        case ConfigElement::UserAgent: return applyUserAgentElement(config, element);
-        case ConfigElement::None: break;
+        case ConfigElement::Repository:
+            return applyRepositoryElement(config, element, isDefaults);
+        case ConfigElement::Log:
+            return applyLogElement(config, element);
+        case ConfigElement::Product:
+            return applyProductElement(config, element);
+        case ConfigElement::UserAgent:
+            return applyUserAgentElement(config, element);
+        case ConfigElement::None:
+            break;
     }
     return true;
 }

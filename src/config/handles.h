@@ -1,10 +1,10 @@
 // RAII owners for the C handles the updater uses: one deleter template, one alias per type.
 #pragma once
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <unistd.h>
 
 #include <libxml/xmlmemory.h>
 #include <libxml/xmlreader.h>

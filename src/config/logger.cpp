@@ -15,8 +15,8 @@ struct LevelInfo {
 };
 
 constexpr LevelInfo kLevels[] = {
-    {"trace", "TRACE", LOG_DEBUG}, {"debug", "DEBUG", LOG_DEBUG}, {"info", "INFO", LOG_INFO},
-    {"warn", "WARNING", LOG_WARNING}, {"error", "ERROR", LOG_ERR}, {"fatal", "FATAL", LOG_CRIT},
+    {"trace", "TRACE", LOG_DEBUG},    {"debug", "DEBUG", LOG_DEBUG}, {"info", "INFO", LOG_INFO},
+    {"warn", "WARNING", LOG_WARNING}, {"error", "ERROR", LOG_ERR},   {"fatal", "FATAL", LOG_CRIT},
 };
 constexpr int kLevelCount = sizeof(kLevels) / sizeof(kLevels[0]);
 

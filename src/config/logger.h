@@ -62,8 +62,7 @@ private:
 };
 
 // Every call site tests the threshold before the message arguments are built.
-#define LOG(lvl, ...)                                                       \
-    do {                                                                    \
-        if (::Logger::instance().passes(::LogLevel::lvl))                   \
-            ::Logger::instance().log(::LogLevel::lvl, __VA_ARGS__);         \
+#define LOG(lvl, ...)                                                                                             \
+    do {                                                                                                          \
+        if (::Logger::instance().passes(::LogLevel::lvl)) ::Logger::instance().log(::LogLevel::lvl, __VA_ARGS__); \
     } while (0)

@@ -16,7 +16,9 @@ namespace {
 [[maybe_unused]] const char* pickErrorText(int result, const char* buffer) {
     return result == 0 ? buffer : "unknown error";
 }
-[[maybe_unused]] const char* pickErrorText(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* pickErrorText(const char* result, const char*) {
+    return result;
+}
 
 }  // namespace
 
@@ -25,7 +27,9 @@ std::string errnoText(int errorNumber) {
     return pickErrorText(strerror_r(errorNumber, buffer, sizeof buffer), buffer);
 }
 
-std::string errnoText() { return errnoText(errno); }
+std::string errnoText() {
+    return errnoText(errno);
+}
 
 std::string lastPathComponent(const std::string& path) {
     std::string::size_type end = path.find_last_not_of('/');

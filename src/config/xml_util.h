@@ -8,16 +8,17 @@
 
 // Reader options for every XML file: substitute entities, DTD default attributes, no
 // warnings, no blank nodes, no network access, CDATA merged into text.
-constexpr int kXmlReaderOptions =
-    XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS | XML_PARSE_NONET |
-    XML_PARSE_NOCDATA;
+constexpr int kXmlReaderOptions = XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS |
+                                  XML_PARSE_NONET | XML_PARSE_NOCDATA;
 
 // True when the attribute (read without namespace) exists; its value may be empty.
 bool getXmlAttribute(xmlNodePtr node, const char* name, std::string& value);
 // True when the element has text content.
 bool getXmlText(xmlNodePtr node, std::string& text);
 // Element name as a C string.
-inline const char* xmlName(xmlNodePtr node) { return reinterpret_cast<const char*>(node->name); }
+inline const char* xmlName(xmlNodePtr node) {
+    return reinterpret_cast<const char*>(node->name);
+}
 inline bool xmlNameIs(xmlNodePtr node, const char* name) {
     return xmlStrEqual(node->name, reinterpret_cast<const xmlChar*>(name));
 }

@@ -73,8 +73,7 @@ std::vector<char*> buildArgv(std::vector<std::string>& args) {
         perror("failed opening /dev/null");
         _exit(1);
     }
-    if (dup2(devNull, STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
-        dup2(devNull, STDERR_FILENO) < 0) {
+    if (dup2(devNull, STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0 || dup2(devNull, STDERR_FILENO) < 0) {
         perror("failed redirecting stdout/stderr to pipe");
         _exit(1);
     }

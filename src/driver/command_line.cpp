@@ -17,8 +17,7 @@ struct poptOption* buildOptionTable(CommandLineOptions& o) {
          "Set the log level to one of trace, debug, info, warn, error or fatal.", nullptr},
         {"repo", 'r', POPT_ARG_STRING, nullptr, 0,
          "Use the specified repo from the configuration file instead of the default.", "repo-id"},
-        {"repo-url", 0, POPT_ARG_STRING, nullptr, 0, "Override the URL for a specific repository ID.",
-         "repo-id:url"},
+        {"repo-url", 0, POPT_ARG_STRING, nullptr, 0, "Override the URL for a specific repository ID.", "repo-id:url"},
         {"log-to-stderr", 0, POPT_ARG_NONE, nullptr, 0,
          "Output logs to stderr in addition to the outputs in the config file.", nullptr},
         {"log-to", 0, POPT_ARG_STRING, nullptr, 0, "Output logs also to the given file (not truncated)", "file"},
@@ -29,12 +28,11 @@ struct poptOption* buildOptionTable(CommandLineOptions& o) {
          nullptr},
         {"no-pkg-sig-check", 0, POPT_ARG_NONE, nullptr, 0, "disables checking of package signatures.", nullptr},
         {"no-md-sig-check", 0, POPT_ARG_NONE, nullptr, 0, "disables checking of metadata signatures.", nullptr},
-        {"ignore-recommends", 0, POPT_ARG_NONE, nullptr, 0,
-         "ignore package recommends while solving dependencies.", nullptr},
+        {"ignore-recommends", 0, POPT_ARG_NONE, nullptr, 0, "ignore package recommends while solving dependencies.",
+         nullptr},
         {"no-reboot", 0, POPT_ARG_NONE, nullptr, 0,
          "Prevent reboot after updates, even if program determines that a reboot is necessary.", nullptr},
-        {"background", 'b', POPT_ARG_NONE, nullptr, 0, "Background and detach process after initialization.",
-         nullptr},
+        {"background", 'b', POPT_ARG_NONE, nullptr, 0, "Background and detach process after initialization.", nullptr},
         {"cache-only", 'C', POPT_ARG_NONE, nullptr, 0,
          "runs from the cache, but required packages are still downloaded.", nullptr},
         {"no-cache-clean", 0, POPT_ARG_NONE, nullptr, 0,
@@ -51,20 +49,17 @@ struct poptOption* buildOptionTable(CommandLineOptions& o) {
          "Specifies the timeout when waiting to obtain the cache lock. Should be greater than zero or "
          "negative to disable.",
          "seconds"},
-        {"cache-dir", 0, POPT_ARG_STRING, nullptr, 0, "Specify a cache directory other than the default.",
-         "<dir>"},
+        {"cache-dir", 0, POPT_ARG_STRING, nullptr, 0, "Specify a cache directory other than the default.", "<dir>"},
         {"conf-file", 0, POPT_ARG_STRING, nullptr, 0,
          "Specify a configuration file other than the default '/etc/updater.conf'.", "<file>"},
         {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, nullptr, 0, "Help options:", nullptr},
         POPT_TABLEEND};
-    void* targets[] = {&o.quiet,         &o.logLevel,         &o.repo,          &o.repoUrl,
-                       &o.logToStderr,   &o.logTo,            &o.checkOnly,     &o.test,
-                       &o.noSigCheck,    &o.noPkgSigCheck,    &o.noMdSigCheck,  &o.ignoreRecommends,
-                       &o.noReboot,      &o.background,       &o.cacheOnly,     &o.noCacheClean,
-                       &o.checkDbHeaders, &o.maxWaitTime,     &o.lockTimeout,   &o.cacheDir,
-                       &o.confFile,      poptHelpOptions};
-    static_assert(sizeof targets / sizeof targets[0] == sizeof table / sizeof table[0] - 1,
-                  "one target per option");
+    void* targets[] = {&o.quiet,        &o.logLevel,         &o.repo,        &o.repoUrl,     &o.logToStderr,
+                       &o.logTo,        &o.checkOnly,        &o.test,        &o.noSigCheck,  &o.noPkgSigCheck,
+                       &o.noMdSigCheck, &o.ignoreRecommends, &o.noReboot,    &o.background,  &o.cacheOnly,
+                       &o.noCacheClean, &o.checkDbHeaders,   &o.maxWaitTime, &o.lockTimeout, &o.cacheDir,
+                       &o.confFile,     poptHelpOptions};
+    static_assert(sizeof targets / sizeof targets[0] == sizeof table / sizeof table[0] - 1, "one target per option");
     for (size_t i = 0; i < sizeof targets / sizeof targets[0]; ++i) table[i].arg = targets[i];
     return table;
 }

@@ -39,8 +39,8 @@ void detachChild() {
 
 }  // namespace
 
-bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile,
-                     int& result, const StatusPaths& statusPaths) {
+bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile, int& result,
+                     const StatusPaths& statusPaths) {
     LOG(Debug, "going to background");
     UpdateStatus status = STATUS_READY;
     if (!loadStatus(status, statusPaths)) {
@@ -95,8 +95,7 @@ bool acquireInstanceLock(int lockTimeout, UniqueFd& lock, const char* path) {
             }
             char pidText[32];
             int length = snprintf(pidText, sizeof pidText, "%10i\n", static_cast<int>(getpid()));
-            if (write(fd.get(), pidText, length) < length)
-                LOG(Warn, "failed writing PID to lock file '%s'.", path);
+            if (write(fd.get(), pidText, length) < length) LOG(Warn, "failed writing PID to lock file '%s'.", path);
             lock = std::move(fd);
             return true;
         }
@@ -108,8 +107,7 @@ bool acquireInstanceLock(int lockTimeout, UniqueFd& lock, const char* path) {
             sleep(1);
             if (!terminationRequested()) continue;
         }
-        if (!terminationRequested())
-            LOG(Error, "failed acquiring lock file '%s' (%s)", path, errnoText(error).c_str());
+        if (!terminationRequested()) LOG(Error, "failed acquiring lock file '%s' (%s)", path, errnoText(error).c_str());
         return false;
     }
 }

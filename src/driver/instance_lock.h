@@ -12,8 +12,8 @@
 // Forks into the background. Returns true when this process goes on with the run (the
 // child, or the only process when fork failed); false when the run ends here with result
 // (0 in the parent, 1 or 2 when the status file refuses the run).
-bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile,
-                     int& result, const StatusPaths& statusPaths = StatusPaths());
+bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile, int& result,
+                     const StatusPaths& statusPaths = StatusPaths());
 
 // Takes the whole-file write lock, waiting up to lockTimeout seconds (one attempt a
 // second). On success lock holds the close-on-exec descriptor, which must stay open

@@ -12,11 +12,16 @@ enum RunResult : int {
 // "OK", "ERROR" or "FATAL" for the exit line.
 inline const char* runResultWord(int result) {
     switch (result) {
-        case RUN_OK: return "OK";
-        case RUN_ERROR: return "ERROR";
-        case RUN_FATAL: return "FATAL";
-        case RUN_REBOOT: return "REBOOT";
-        case RUN_RETRY_UPDATER: return "RETRY_UPDATER";
+        case RUN_OK:
+            return "OK";
+        case RUN_ERROR:
+            return "ERROR";
+        case RUN_FATAL:
+            return "FATAL";
+        case RUN_REBOOT:
+            return "REBOOT";
+        case RUN_RETRY_UPDATER:
+            return "RETRY_UPDATER";
     }
     return "UNKNOWN";
 }

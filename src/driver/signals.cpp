@@ -26,8 +26,8 @@ void terminationHandler(int signum, siginfo_t*, void*) {
 }
 
 struct InstalledDisposition {
-    bool ignore;                  // SIG_IGN rather than terminationHandler
-    struct sigaction previous;    // what the installation replaced, restored verbatim
+    bool ignore;                // SIG_IGN rather than terminationHandler
+    struct sigaction previous;  // what the installation replaced, restored verbatim
 };
 
 // An entry exists exactly while the updater's own disposition is in force.
@@ -108,9 +108,8 @@ bool isSignalIgnored(int signum) {
 }
 
 bool installSignalHandlers() {
-    bool ok = setSignalHandler(SIGHUP, false) && setSignalHandler(SIGINT, false) &&
-              setSignalHandler(SIGTERM, false) && setSignalHandler(SIGQUIT, false) &&
-              setSignalHandler(SIGPIPE, true);
+    bool ok = setSignalHandler(SIGHUP, false) && setSignalHandler(SIGINT, false) && setSignalHandler(SIGTERM, false) &&
+              setSignalHandler(SIGQUIT, false) && setSignalHandler(SIGPIPE, true);
     if (!ok) LOG(Error, "failed intializing signal handlers");
     return ok;
 }
@@ -139,9 +138,13 @@ bool ignoreSighup() {
     return true;
 }
 
-bool terminationRequested() { return g_terminationRequested != 0; }
+bool terminationRequested() {
+    return g_terminationRequested != 0;
+}
 
-int requestedSignal() { return g_terminationRequested != 0 ? static_cast<int>(g_requestedSignal) : 0; }
+int requestedSignal() {
+    return g_terminationRequested != 0 ? static_cast<int>(g_requestedSignal) : 0;
+}
 
 void reraiseTerminationSignal() {
     if (g_terminationRequested == 0) return;

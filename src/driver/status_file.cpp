@@ -16,8 +16,7 @@
 namespace {
 
 constexpr const char* kStatusNames[] = {
-    "READY", "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING",
-    "UPDATING", "PKGSDONE", "CORRUPTED", "REBOOTING",
+    "READY", "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING", "UPDATING", "PKGSDONE", "CORRUPTED", "REBOOTING",
 };
 constexpr int kStatusCount = sizeof(kStatusNames) / sizeof(kStatusNames[0]);
 
@@ -56,8 +55,7 @@ private:
 };
 
 // Steps after the temporary file exists: write, set permissions, flush, move into place.
-bool replaceStatusFile(UniqueFd fd, const char* tempPath, const char* name, bool syncDir,
-                       const StatusPaths& where) {
+bool replaceStatusFile(UniqueFd fd, const char* tempPath, const char* name, bool syncDir, const StatusPaths& where) {
     TempFileRemover remover(tempPath);
 
     char line[32];
@@ -259,4 +257,6 @@ void saveUpdateState(UpdateState state, const StatusPaths& where) {
     g_cachedUpdateState = state;
 }
 
-void resetCachedUpdateState() { g_cachedUpdateState = STATE_NONE; }
+void resetCachedUpdateState() {
+    g_cachedUpdateState = STATE_NONE;
+}

@@ -25,7 +25,7 @@ enum UpdateState : int {
     STATE_CORRUPTED = 3,
 };
 
-const char* statusName(UpdateStatus status);  // "READY" ... "REBOOTING", null when invalid
+const char* statusName(UpdateStatus status);     // "READY" ... "REBOOTING", null when invalid
 const char* updateStateName(UpdateState state);  // "AVAILABLE" ... "CORRUPTED", null otherwise
 
 // Where the two files live; tests point them into a temporary directory.

@@ -13,8 +13,8 @@
 #include <string>
 
 #include <libxml/parser.h>
-#include <ne_socket.h>
 #include <ne_alloc.h>
+#include <ne_socket.h>
 #include <openssl/evp.h>
 #include <rpm/rpmcli.h>
 #include <rpm/rpmlog.h>
@@ -197,8 +197,7 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
         return RUN_ERROR;
     }
     if (!config.quiet)
-        LOG(Info, "updating packages from repository '%s' (URI '%s')", active->id.c_str(),
-            active->location.c_str());
+        LOG(Info, "updating packages from repository '%s' (URI '%s')", active->id.c_str(), active->location.c_str());
 
     if (!isLocalRepository(active->location) && !config.cacheOnly && config.maxWaitTime > 0) {
         if (!randomWait(config.maxWaitTime)) {

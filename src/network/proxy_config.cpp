@@ -22,8 +22,7 @@ bool parsePort(const std::string& text, int& port) {
 
 // Applies one `proxy` element; false stops reading the file, leaving the fetcher as it was.
 bool applyProxyElement(FetcherConfig& fetcher, xmlNodePtr element) {
-    if (!fetcher.proxyServer.empty())
-        LOG(Warn, "multiple proxy servers in configuration file, using last occurence");
+    if (!fetcher.proxyServer.empty()) LOG(Warn, "multiple proxy servers in configuration file, using last occurence");
     std::string server;
     if (!getXmlAttribute(element, "server", server) || server.empty()) {
         LOG(Error, "no 'server' attribute in 'proxy' element");

@@ -170,10 +170,9 @@ TEST_P(TerminationDuringWaitTest, SignalEndsTheRunAndKillsTheProcess) {
 
     EXPECT_TRUE(result.signalled && result.signal == GetParam().signal) << result;
     ASSERT_FALSE(result.errLines().empty()) << result;
-    EXPECT_TRUE(linesInOrder(result.errLines(),
-                             {"ERROR: wait interrupted", kExitErrorLine,
-                              "ERROR: terminated by signal #" + std::to_string(GetParam().signal) + ": " +
-                                  GetParam().description}));
+    EXPECT_TRUE(linesInOrder(result.errLines(), {"ERROR: wait interrupted", kExitErrorLine,
+                                                 "ERROR: terminated by signal #" + std::to_string(GetParam().signal) +
+                                                     ": " + GetParam().description}));
     EXPECT_EQ(result.errLines().back(),
               "ERROR: terminated by signal #" + std::to_string(GetParam().signal) + ": " + GetParam().description)
         << result;
@@ -182,8 +181,7 @@ TEST_P(TerminationDuringWaitTest, SignalEndsTheRunAndKillsTheProcess) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, TerminationDuringWaitTest,
-                         ::testing::Values(TerminationCase{SIGTERM, "Terminated"},
-                                           TerminationCase{SIGINT, "Interrupt"},
+                         ::testing::Values(TerminationCase{SIGTERM, "Terminated"}, TerminationCase{SIGINT, "Interrupt"},
                                            TerminationCase{SIGHUP, "Hangup"}),
                          [](const ::testing::TestParamInfo<TerminationCase>& param) {
                              return std::string(sigabbrev_np(param.param.signal));
@@ -199,8 +197,8 @@ TEST_F(LockTest, TerminationDuringTheLockWaitGivesUpWithoutTheLockError) {
 
     EXPECT_TRUE(result.signalled && result.signal == SIGTERM) << result;
     EXPECT_FALSE(result.errContains("failed acquiring lock file")) << result;
-    EXPECT_TRUE(linesInOrder(result.errLines(), {countdownLine(100), kExitErrorLine,
-                                                 "ERROR: terminated by signal #15: Terminated"}));
+    EXPECT_TRUE(linesInOrder(result.errLines(),
+                             {countdownLine(100), kExitErrorLine, "ERROR: terminated by signal #15: Terminated"}));
     EXPECT_FALSE(sandbox.deviceFileExists("/var/lib/updater/status"));
 }
 

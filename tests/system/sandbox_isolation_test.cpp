@@ -65,20 +65,18 @@ std::vector<std::string> withParents(const std::string& path) {
 
 // Fixed files of the device that a sandboxed program writes.
 const std::vector<std::string> kFixedFiles = {
-    paths::kDefaultsConfigFile, paths::kConfigFile,     paths::kProxyConfigFile, paths::kCredentialsFile,
-    paths::kOsReleaseFile,      paths::kFallbackOsReleaseFile, paths::kStatusFile, paths::kUpdateStateFile,
-    paths::kLockFile,           paths::kLastLogFile,    paths::kNoRunFile,       paths::kExternalPackagesFile,
+    paths::kDefaultsConfigFile, paths::kConfigFile,       paths::kProxyConfigFile,
+    paths::kCredentialsFile,    paths::kOsReleaseFile,    paths::kFallbackOsReleaseFile,
+    paths::kStatusFile,         paths::kUpdateStateFile,  paths::kLockFile,
+    paths::kLastLogFile,        paths::kNoRunFile,        paths::kExternalPackagesFile,
     paths::kHookProgram,        paths::kPayloadInstaller, "/var/lib/rpm/sandbox-marker",
 };
 
 // Fixed directories of the device; a file is written into each.
 const std::vector<std::string> kFixedDirs = {
-    paths::kUsbUpdatesDir,
-    paths::kLegacyUsbUpdatesDir,
-    paths::kCacheDir,
-    std::string(paths::kI2cDriversDir) + "/Vorlan-EEPROM/0-0050",
-    "/usr/local/sandbox-bin",
-    "/var/lib/sandbox-fakes",
+    paths::kUsbUpdatesDir,    paths::kLegacyUsbUpdatesDir,
+    paths::kCacheDir,         std::string(paths::kI2cDriversDir) + "/Vorlan-EEPROM/0-0050",
+    "/usr/local/sandbox-bin", "/var/lib/sandbox-fakes",
 };
 
 // Programs replaced by recording fakes, called by name and by absolute path.
@@ -93,9 +91,13 @@ const std::vector<std::string> kFakeCalls = {
     "/bin/systemctl reboot",
 };
 
-std::string marker(const std::string& devicePath) { return "sandbox:" + devicePath + "\n"; }
+std::string marker(const std::string& devicePath) {
+    return "sandbox:" + devicePath + "\n";
+}
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
+std::string quoted(const std::string& text) {
+    return "'" + text + "'";
+}
 
 class SandboxIsolationTest : public ::testing::Test {
 protected:
@@ -109,9 +111,9 @@ TEST_F(SandboxIsolationTest, WritesToEveryFixedPathLandInTheSandboxAndLeaveTheHo
     };
     for (const std::string& path : kFixedFiles) watch(path);
     for (const std::string& dir : kFixedDirs) watch(dir + "/sandbox-marker");
-    for (const char* path : {"/etc/rpm/macros", "/run/lock/updater", "/run/updater.norun", "/run/updater/external.xml",
-                             "/usr/sbin/telinit", "/usr/sbin/shutdown", "/usr/sbin/reboot", "/usr/bin/systemctl",
-                             "/var/lib/rpm"})
+    for (const char* path :
+         {"/etc/rpm/macros", "/run/lock/updater", "/run/updater.norun", "/run/updater/external.xml",
+          "/usr/sbin/telinit", "/usr/sbin/shutdown", "/usr/sbin/reboot", "/usr/bin/systemctl", "/var/lib/rpm"})
         watch(path);
     const std::string hostCpuInfo = readFile(paths::kCpuInfoFile);
 
@@ -172,13 +174,13 @@ TEST_F(SandboxIsolationTest, DeviceSeesTheSandboxFilesNotTheHostOnes) {
     sandbox.writeDeviceFile("/etc/updater.conf", "sandbox configuration\n");
     sandbox.writeDeviceFile("/var/run/updater.norun", "");
     sandbox.removeDeviceFile("/etc/os-release");
-    SandboxResult result = sandbox.runCommand(
-        {"/bin/sh", "-c",
-         "cat /etc/updater.conf; test -e /var/run/updater.norun && echo norun; "
-         "test -e /etc/os-release || echo no-os-release; cat /usr/lib/os-release; "
-         "grep ^Hardware /proc/cpuinfo; ls /sys/bus/i2c/drivers; ls /var/lib/updater | wc -l; "
-         "test -d /var/cache/updater && echo cache; test -d /var/log/updater && echo log; "
-         "test -d /var/lock && echo lock; echo \"$PATH\"; echo \"$HOME\"; pwd"});
+    SandboxResult result =
+        sandbox.runCommand({"/bin/sh", "-c",
+                            "cat /etc/updater.conf; test -e /var/run/updater.norun && echo norun; "
+                            "test -e /etc/os-release || echo no-os-release; cat /usr/lib/os-release; "
+                            "grep ^Hardware /proc/cpuinfo; ls /sys/bus/i2c/drivers; ls /var/lib/updater | wc -l; "
+                            "test -d /var/cache/updater && echo cache; test -d /var/log/updater && echo log; "
+                            "test -d /var/lock && echo lock; echo \"$PATH\"; echo \"$HOME\"; pwd"});
     ASSERT_TRUE(result.exited && result.exitCode == 0) << result;
     EXPECT_EQ(result.outLines(), (std::vector<std::string>{
                                      "sandbox configuration",
@@ -214,8 +216,8 @@ TEST_F(SandboxIsolationTest, FakesExitWithTheChosenCodeAndPassEnvironment) {
 TEST_F(SandboxIsolationTest, ScriptRefusesToRunOutsideAPrivateMountNamespace) {
     // Called directly, without unshare, it would mount over the host: it must refuse.
     TempDir capture("sandbox-capture");
-    std::string command = DeviceSandbox::sandboxScript() + " " + sandbox.root() + " -- /bin/true >" +
-                          capture.path() + "/out 2>&1";
+    std::string command =
+        DeviceSandbox::sandboxScript() + " " + sandbox.root() + " -- /bin/true >" + capture.path() + "/out 2>&1";
     int status = system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 125) << readFile(capture.path() + "/out");
     EXPECT_NE(readFile(capture.path() + "/out").find("not in a private mount namespace"), std::string::npos);

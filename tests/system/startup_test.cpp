@@ -112,7 +112,9 @@ struct VetoCase {
     std::string reason;
 };
 
-std::ostream& operator<<(std::ostream& out, const VetoCase& veto) { return out << veto.name; }
+std::ostream& operator<<(std::ostream& out, const VetoCase& veto) {
+    return out << veto.name;
+}
 
 class OsReleaseVetoTest : public UpdaterSystemTest, public ::testing::WithParamInterface<VetoCase> {};
 
@@ -133,20 +135,18 @@ TEST_P(OsReleaseVetoTest, VetoRefusesTheRunWithItsReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, OsReleaseVetoTest,
-    ::testing::Values(VetoCase{"DoubleQuotes", "TAV_NO_UPDATE=\"maintenance window\"\n", "maintenance window"},
-                      VetoCase{"SingleQuotes", "TAV_NO_UPDATE='single quoted'\n", "single quoted"},
-                      VetoCase{"Unquoted", "TAV_NO_UPDATE=plain reason\n", "plain reason"},
-                      VetoCase{"BackslashEscapes", "TAV_NO_UPDATE=\"say \\\"no\\\" \\\\ \\now\"\n",
-                               "say \"no\" \\ now"},
-                      VetoCase{"EmptyValue", "TAV_NO_UPDATE=\n", ""},
-                      VetoCase{"EmptyQuotes", "TAV_NO_UPDATE=\"\"\n", ""},
-                      VetoCase{"TrailingWhiteSpace", "TAV_NO_UPDATE=\"spaced\"  \t\r\n", "spaced"},
-                      VetoCase{"UnbalancedQuoteDropsLastCharacter", "TAV_NO_UPDATE=\"abc\n", "ab"},
-                      VetoCase{"MixedQuotesAreBothDropped", "TAV_NO_UPDATE='mixed\"\n", "mixed"},
-                      VetoCase{"BackslashAtTheEndEndsTheValue", "TAV_NO_UPDATE=ends here\\\n", "ends here"},
-                      VetoCase{"LastLineGivesTheReason", "TAV_NO_UPDATE=first\nVERSION=1\nTAV_NO_UPDATE=second\n",
-                               "second"},
-                      VetoCase{"LastLineWithoutNewline", "ID_LIKE=x\nTAV_NO_UPDATE=\"final\"", "final"}),
+    ::testing::Values(
+        VetoCase{"DoubleQuotes", "TAV_NO_UPDATE=\"maintenance window\"\n", "maintenance window"},
+        VetoCase{"SingleQuotes", "TAV_NO_UPDATE='single quoted'\n", "single quoted"},
+        VetoCase{"Unquoted", "TAV_NO_UPDATE=plain reason\n", "plain reason"},
+        VetoCase{"BackslashEscapes", "TAV_NO_UPDATE=\"say \\\"no\\\" \\\\ \\now\"\n", "say \"no\" \\ now"},
+        VetoCase{"EmptyValue", "TAV_NO_UPDATE=\n", ""}, VetoCase{"EmptyQuotes", "TAV_NO_UPDATE=\"\"\n", ""},
+        VetoCase{"TrailingWhiteSpace", "TAV_NO_UPDATE=\"spaced\"  \t\r\n", "spaced"},
+        VetoCase{"UnbalancedQuoteDropsLastCharacter", "TAV_NO_UPDATE=\"abc\n", "ab"},
+        VetoCase{"MixedQuotesAreBothDropped", "TAV_NO_UPDATE='mixed\"\n", "mixed"},
+        VetoCase{"BackslashAtTheEndEndsTheValue", "TAV_NO_UPDATE=ends here\\\n", "ends here"},
+        VetoCase{"LastLineGivesTheReason", "TAV_NO_UPDATE=first\nVERSION=1\nTAV_NO_UPDATE=second\n", "second"},
+        VetoCase{"LastLineWithoutNewline", "ID_LIKE=x\nTAV_NO_UPDATE=\"final\"", "final"}),
     [](const ::testing::TestParamInfo<VetoCase>& param) { return std::string(param.param.name); });
 
 class OsReleaseTest : public UpdaterSystemTest {};
@@ -242,9 +242,9 @@ TEST_F(RepositoryChoiceTest, RepoUrlForAnUnknownIdOnlyWarns) {
 
 TEST_F(RepositoryChoiceTest, RepoChoosesARepositoryDisabledInTheConfiguration) {
     sandbox.makeDeviceDir("/var/lib/spare-repo");
-    sandbox.writeConfig(DeviceSandbox::configXml(
-        DeviceSandbox::repositoryXml("main", DeviceSandbox::localRepositoryUrl()) +
-        DeviceSandbox::repositoryXml("spare", "file:///var/lib/spare-repo/", false)));
+    sandbox.writeConfig(
+        DeviceSandbox::configXml(DeviceSandbox::repositoryXml("main", DeviceSandbox::localRepositoryUrl()) +
+                                 DeviceSandbox::repositoryXml("spare", "file:///var/lib/spare-repo/", false)));
     SandboxResult result = runUpdater({"--repo", "spare"});
     EXPECT_TRUE(reachedUpdate(result));
     EXPECT_TRUE(result.hasErrLine(repositoryLine("spare", "file:///var/lib/spare-repo/"))) << result;
@@ -257,9 +257,9 @@ TEST_F(RepositoryChoiceTest, RepoWithAnUnknownIdIsRefused) {
 
 TEST_F(RepositoryChoiceTest, TwoEnabledRepositoriesAreRefusedUnlessOneIsChosen) {
     sandbox.makeDeviceDir("/var/lib/second-repo");
-    sandbox.writeConfig(DeviceSandbox::configXml(
-        DeviceSandbox::repositoryXml("main", DeviceSandbox::localRepositoryUrl()) +
-        DeviceSandbox::repositoryXml("second", "file:///var/lib/second-repo/", true)));
+    sandbox.writeConfig(
+        DeviceSandbox::configXml(DeviceSandbox::repositoryXml("main", DeviceSandbox::localRepositoryUrl()) +
+                                 DeviceSandbox::repositoryXml("second", "file:///var/lib/second-repo/", true)));
     expectEarlyRefusal(runUpdater({}), "ERROR: only one active repository supported");
 
     SandboxResult chosen = runUpdater({"--repo", "second"});
@@ -273,8 +273,8 @@ TEST_F(RepositoryChoiceTest, NoEnabledRepositoryEndsTheRunAfterTheHook) {
     sandbox.setStatus("PKGSDONE");
     SandboxResult result = runUpdater({});
     EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
-    EXPECT_TRUE(linesInOrder(result.errLines(), {"INFO: running init hook",
-                                                 "ERROR: no active repository, nothing to do", kExitErrorLine}));
+    EXPECT_TRUE(linesInOrder(
+        result.errLines(), {"INFO: running init hook", "ERROR: no active repository, nothing to do", kExitErrorLine}));
     EXPECT_FALSE(result.hasErrLine(kNotAvailableLine)) << result;
     EXPECT_EQ(sandbox.status(), "READY\n");
 }
@@ -355,9 +355,9 @@ TEST_F(StatusAtStartTest, InterruptedUpdateMarksTheSystemCorruptedAndRefusesForG
     sandbox.setStatus("UPDATING");
     SandboxResult first = runUpdater({});
     EXPECT_TRUE(first.exited && first.exitCode == 2) << first;
-    EXPECT_TRUE(linesInOrder(first.errLines(),
-                             {"FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting",
-                              kExitFatalLine}));
+    EXPECT_TRUE(
+        linesInOrder(first.errLines(),
+                     {"FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting", kExitFatalLine}));
     EXPECT_EQ(sandbox.status(), "CORRUPTED\n");
     EXPECT_EQ(sandbox.updateState(), "CORRUPTED\n");
     EXPECT_TRUE(sandbox.fakeCalls("hook").empty());
@@ -375,8 +375,8 @@ TEST_F(StatusAtStartTest, RebootingRefusesTheRunAndKeepsTheStatus) {
     sandbox.setStatus("REBOOTING");
     SandboxResult result = runUpdater({});
     EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
-    EXPECT_TRUE(linesInOrder(result.errLines(), {"INFO: machine is rebooting after update, cannot start",
-                                                 kExitErrorLine}));
+    EXPECT_TRUE(
+        linesInOrder(result.errLines(), {"INFO: machine is rebooting after update, cannot start", kExitErrorLine}));
     EXPECT_EQ(sandbox.status(), "REBOOTING\n");
     EXPECT_TRUE(sandbox.fakeCalls("hook").empty());
     EXPECT_TRUE(sandbox.fakeCalls("shutdown").empty());
@@ -391,8 +391,8 @@ TEST_F(InitHookTest, FailingHookEndsTheRunWithAnError) {
     sandbox.setStatus("ANALYZING");
     SandboxResult result = runUpdater({});
     EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
-    EXPECT_TRUE(linesInOrder(result.errLines(), {"INFO: running init hook", "ERROR: hook failed (exit code 3)",
-                                                 kExitErrorLine}));
+    EXPECT_TRUE(linesInOrder(result.errLines(),
+                             {"INFO: running init hook", "ERROR: hook failed (exit code 3)", kExitErrorLine}));
     EXPECT_FALSE(result.hasErrLine(kNotAvailableLine)) << result;
     EXPECT_EQ(sandbox.fakeCalls("hook"), (Calls{{"init", "1.10"}}));
     EXPECT_EQ(sandbox.status(), "READY\n");
@@ -444,8 +444,7 @@ TEST_F(LoggingTest, QuietRunPrintsNoStartUpInformation) {
     SandboxResult result = runUpdater({"--quiet"});
     EXPECT_TRUE(reachedUpdate(result));
     // The hook runner announces the hook whatever the options; nothing else informs.
-    for (const std::string& line : linesOfLevel(result, "INFO"))
-        EXPECT_EQ(line, "INFO: running init hook") << result;
+    for (const std::string& line : linesOfLevel(result, "INFO")) EXPECT_EQ(line, "INFO: running init hook") << result;
     EXPECT_FALSE(result.hasErrLine(kExitErrorLine)) << result;
     EXPECT_FALSE(result.hasErrLine(kBannerLine)) << result;
     EXPECT_FALSE(result.hasErrLine(modeLine("update"))) << result;
@@ -565,7 +564,9 @@ TEST_F(OptionsTest, UnknownOptionIsRejected) {
     expectRejectedOption(sandbox.run({"--no-such-option"}), "no-such-option");
 }
 
-TEST_F(OptionsTest, MissingArgumentIsRejected) { expectRejectedOption(sandbox.run({"--repo"}), "repo"); }
+TEST_F(OptionsTest, MissingArgumentIsRejected) {
+    expectRejectedOption(sandbox.run({"--repo"}), "repo");
+}
 
 TEST_F(OptionsTest, HelpListsEveryOption) {
     SandboxResult result = sandbox.run({"--help"});
@@ -574,20 +575,39 @@ TEST_F(OptionsTest, HelpListsEveryOption) {
     std::string help;
     for (char c : result.out) {
         bool blank = c == ' ' || c == '\n' || c == '\t';
-        if (!blank) help += c;
-        else if (!help.empty() && help.back() != ' ') help += ' ';
+        if (!blank)
+            help += c;
+        else if (!help.empty() && help.back() != ' ')
+            help += ' ';
     }
-    for (const char* option :
-         {"--quiet", "--log-level", "--repo", "--repo-url", "--log-to-stderr", "--log-to", "--check-only", "--test",
-          "--no-sig-check", "--no-pkg-sig-check", "--no-md-sig-check", "--ignore-recommends", "--no-reboot",
-          "--background", "--cache-only", "--no-cache-clean", "--check-db-headers", "--max-wait-time",
-          "--lock-timeout", "--cache-dir", "--conf-file", "--help", "--usage"})
+    for (const char* option : {"--quiet",
+                               "--log-level",
+                               "--repo",
+                               "--repo-url",
+                               "--log-to-stderr",
+                               "--log-to",
+                               "--check-only",
+                               "--test",
+                               "--no-sig-check",
+                               "--no-pkg-sig-check",
+                               "--no-md-sig-check",
+                               "--ignore-recommends",
+                               "--no-reboot",
+                               "--background",
+                               "--cache-only",
+                               "--no-cache-clean",
+                               "--check-db-headers",
+                               "--max-wait-time",
+                               "--lock-timeout",
+                               "--cache-dir",
+                               "--conf-file",
+                               "--help",
+                               "--usage"})
         EXPECT_NE(help.find(option), std::string::npos) << option << "\n" << result;
-    for (const char* text : {"Do not output messages if nothing to be done.",
-                             "Override the URL for a specific repository ID.",
-                             "Background and detach process after initialization.",
-                             "Specify a configuration file other than the default '/etc/updater.conf'.",
-                             "Help options:", "repo-id:url"})
+    for (const char* text :
+         {"Do not output messages if nothing to be done.", "Override the URL for a specific repository ID.",
+          "Background and detach process after initialization.",
+          "Specify a configuration file other than the default '/etc/updater.conf'.", "Help options:", "repo-id:url"})
         EXPECT_NE(help.find(text), std::string::npos) << text << "\n" << result;
     EXPECT_FALSE(sandbox.deviceFileExists("/var/lock/updater"));
 }
@@ -619,7 +639,7 @@ TEST_F(OptionsTest, ConfFileOptionReadsAnotherFile) {
     sandbox.removeDeviceFile("/etc/updater.conf");
     sandbox.makeDeviceDir("/var/lib/other-repo");
     sandbox.writeDeviceFile("/etc/updater-alt.conf", DeviceSandbox::configXml(DeviceSandbox::repositoryXml(
-                                                          "alt", "file:///var/lib/other-repo/")));
+                                                         "alt", "file:///var/lib/other-repo/")));
     SandboxResult result = runUpdater({"--conf-file", "/etc/updater-alt.conf"});
     EXPECT_TRUE(reachedUpdate(result));
     EXPECT_TRUE(result.hasErrLine(repositoryLine("alt", "file:///var/lib/other-repo/"))) << result;
@@ -630,9 +650,9 @@ TEST_F(OptionsTest, ConfFileOptionReadsAnotherFile) {
 }
 
 TEST_F(OptionsTest, DefaultsFileRepositoryIsUsed) {
-    sandbox.writeDeviceFile("/usr/share/resources/default/updater/defaults.conf",
-                            DeviceSandbox::configXml(
-                                DeviceSandbox::repositoryXml("main", "file:///var/lib/default-repo/")));
+    sandbox.writeDeviceFile(
+        "/usr/share/resources/default/updater/defaults.conf",
+        DeviceSandbox::configXml(DeviceSandbox::repositoryXml("main", "file:///var/lib/default-repo/")));
     sandbox.makeDeviceDir("/var/lib/default-repo");
     sandbox.writeConfig(DeviceSandbox::configXml(""));
     SandboxResult result = runUpdater({});

@@ -24,7 +24,9 @@ constexpr char kExitErrorLine[] = "INFO: --- EXIT ERROR ---";
 constexpr char kExitFatalLine[] = "INFO: --- EXIT FATAL ---";
 constexpr char kCannotRecoverStatusLine[] = "ERROR: cannot recover status, aborting";
 
-inline std::string modeLine(const std::string& mode) { return "INFO: --- MODE " + mode + " ---"; }
+inline std::string modeLine(const std::string& mode) {
+    return "INFO: --- MODE " + mode + " ---";
+}
 
 inline std::string repositoryLine(const std::string& id, const std::string& uri) {
     return "INFO: updating packages from repository '" + id + "' (URI '" + uri + "')";

@@ -114,8 +114,9 @@ TEST_F(ConfigFileTest, IncompleteRepositoryFailsTheFile) {
 }
 
 TEST_F(ConfigFileTest, LogElement) {
-    ASSERT_TRUE(load("<log level='debug'><logger type='stderr'/><logger type='file'/>"
-                     "<logger type='syslog'><facility>local3</facility><facility>local9</facility></logger></log>"));
+    ASSERT_TRUE(
+        load("<log level='debug'><logger type='stderr'/><logger type='file'/>"
+             "<logger type='syslog'><facility>local3</facility><facility>local9</facility></logger></log>"));
     EXPECT_EQ(LogLevel::Debug, m_config.logLevel);
     EXPECT_TRUE(m_config.logToStderr);
     EXPECT_TRUE(m_config.logToSyslog);
@@ -162,7 +163,8 @@ TEST_F(ConfigFileTest, ProductAndUserAgent) {
 }
 
 TEST_F(ConfigFileTest, ElementsCountAtAnyDepthAndOnlyInTheirParentsNamespace) {
-    ASSERT_TRUE(load("<site><product><name>P</name>" + repo("nested", "/n") + "</product></site>"
+    ASSERT_TRUE(load("<site><product><name>P</name>" + repo("nested", "/n") +
+                     "</product></site>"
                      "<repository id='ns' xmlns:o='urn:o'><o:location href='/other'/><location href='/mine'/>"
                      "<name xmlns='urn:o'/></repository>"));
     EXPECT_EQ("P", m_config.productName);

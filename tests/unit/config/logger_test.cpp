@@ -80,18 +80,19 @@ TEST_F(LoggerTest, AppendOrTruncate) {
 TEST_F(LoggerTest, ConfigurationWords) {
     const char* words[] = {"trace", "debug", "info", "warn", "error", "fatal"};
     for (int level = 0; level <= 5; ++level) EXPECT_EQ(static_cast<LogLevel>(level), parseLogLevel(words[level]));
-    const std::pair<const char*, int> facilities[] = {{"daemon", LOG_DAEMON}, {"user", LOG_USER},
-                                                      {"local0", LOG_LOCAL0}, {"local7", LOG_LOCAL7}};
+    const std::pair<const char*, int> facilities[] = {
+        {"daemon", LOG_DAEMON}, {"user", LOG_USER}, {"local0", LOG_LOCAL0}, {"local7", LOG_LOCAL7}};
     for (const auto& [word, code] : facilities) EXPECT_EQ(code, parseSyslogFacility(word));
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(LogLevel::Info, parseLogLevel("INFO"));
     EXPECT_EQ(LogLevel::Info, parseLogLevel("warning"));
     EXPECT_EQ(LOG_DAEMON, parseSyslogFacility("Daemon"));
-    EXPECT_EQ("ERROR: unrecognized logger level 'INFO' using 'info'\n"
-              "ERROR: unrecognized logger level 'warning' using 'info'\n"
-              "ERROR: unrecognized syslog facility 'Daemon' using 'daemon'\n",
-              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(
+        "ERROR: unrecognized logger level 'INFO' using 'info'\n"
+        "ERROR: unrecognized logger level 'warning' using 'info'\n"
+        "ERROR: unrecognized syslog facility 'Daemon' using 'daemon'\n",
+        testing::internal::GetCapturedStderr());
 }
 
 }  // namespace

@@ -126,8 +126,8 @@ TEST_F(ChildProcessTest, ChildGetsNullStdinAndDefaultSigpipe) {
 
 TEST_F(ChildProcessTest, BackgroundChildIsDetachedUntilWaitedFor) {
     std::string report = m_dir / "report";
-    ChildProcess child = shell("fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); echo \"$fds\" > " +
-                               report + "; [ $(cut -d' ' -f6 /proc/$$/stat) = $$ ] || exit 5; exit 7");
+    ChildProcess child = shell("fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); echo \"$fds\" > " + report +
+                               "; [ $(cut -d' ' -f6 /proc/$$/stat) = $$ ] || exit 5; exit 7");
     ASSERT_TRUE(child.runBackground());
     pid_t pid = child.pid();
     EXPECT_GT(pid, 0);

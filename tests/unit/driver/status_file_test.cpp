@@ -119,8 +119,8 @@ TEST_F(StatusFileTest, FailedSaveLeavesNoTemporaryFile) {
 
 TEST_F(StatusFileTest, StartIsRefusedAfterAnInterruptedUpdate) {
     int result = 0;
-    for (UpdateStatus status : {STATUS_READY, STATUS_DELAYING, STATUS_ANALYZING, STATUS_DOWNLOADING,
-                                STATUS_TESTING, STATUS_PKGSDONE})
+    for (UpdateStatus status :
+         {STATUS_READY, STATUS_DELAYING, STATUS_ANALYZING, STATUS_DOWNLOADING, STATUS_TESTING, STATUS_PKGSDONE})
         EXPECT_TRUE(checkStatusAtStart(status, result, m_where)) << status;
 
     EXPECT_FALSE(checkStatusAtStart(STATUS_REBOOTING, result, m_where));
@@ -186,8 +186,7 @@ TEST_F(StatusFileTest, KilledWriterLeavesOldOrNewContent) {
         if (pid == 0) {
             Logger::instance().reset();
             Logger::instance().setStderr(false);
-            for (unsigned n = 0;; ++n)
-                (void)saveStatus(n % 2 ? STATUS_DOWNLOADING : STATUS_ANALYZING, false, m_where);
+            for (unsigned n = 0;; ++n) (void)saveStatus(n % 2 ? STATUS_DOWNLOADING : STATUS_ANALYZING, false, m_where);
         }
         usleep(random() % 4000);
         kill(pid, SIGKILL);

@@ -46,8 +46,9 @@ TEST_F(ProxyConfigTest, ProxyAttributes) {
 
     const std::pair<const char*, bool> bypass[] = {{"off", false}, {"false", false}, {"no", true}, {"OFF", true}};
     for (const auto& [value, on] : bypass)
-        EXPECT_EQ(on, load(std::string("<proxy server='s' port='1' bypassLocalNetwork='") + value + "'/>")
-                          .bypassLocalNetwork) << value;
+        EXPECT_EQ(
+            on, load(std::string("<proxy server='s' port='1' bypassLocalNetwork='") + value + "'/>").bypassLocalNetwork)
+            << value;
 
     const std::pair<const char*, int> ports[] = {{"0", 0}, {"65534", 65534}, {" 80", 80}, {"+81", 81}};
     for (const auto& [text, port] : ports)
@@ -76,9 +77,10 @@ TEST_F(ProxyConfigTest, InvalidElementStopsReadingAndChangesNothing) {
 }
 
 TEST_F(ProxyConfigTest, LastProxyWinsWithoutEarlierCredentials) {
-    FetcherConfig fetcher = load("<proxy server='a' port='1' username='u' password='p'/>"
-                                 "<group><proxy server='b' port='2' bypassLocalNetwork='off'>"
-                                 "<proxy server='child' port='3'/></proxy></group>");
+    FetcherConfig fetcher = load(
+        "<proxy server='a' port='1' username='u' password='p'/>"
+        "<group><proxy server='b' port='2' bypassLocalNetwork='off'>"
+        "<proxy server='child' port='3'/></proxy></group>");
     EXPECT_EQ("b", fetcher.proxyServer);
     EXPECT_EQ(2, fetcher.proxyPort);
     EXPECT_FALSE(fetcher.bypassLocalNetwork);

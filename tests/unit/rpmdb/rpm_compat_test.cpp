@@ -12,7 +12,9 @@ namespace {
 
 std::vector<std::pair<int, std::string>> g_records;
 
-void collect(int priority, const char* message) { g_records.emplace_back(priority, message); }
+void collect(int priority, const char* message) {
+    g_records.emplace_back(priority, message);
+}
 
 void handler(int, siginfo_t*, void*) {}
 
