@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fixtures/log_capture.h"
 #include "fixtures/temp_dir.h"
 
 namespace {
@@ -11,16 +12,7 @@ namespace {
 // Loads configuration text with every message captured in a log file read back by the test.
 class ConfigFileTest : public testing::Test {
 protected:
-    void SetUp() override {
-        Logger::instance().setLevel(LogLevel::Trace);
-        Logger::instance().setStderr(false);
-        ASSERT_TRUE(Logger::instance().addFile(m_dir / "log", LogLevel::Trace, false));
-    }
-    void TearDown() override { Logger::instance().reset(); }
-
-    bool logged(const std::string& line) const {
-        return ("\n" + readFile(m_dir / "log")).find("\n" + line + "\n") != std::string::npos;
-    }
+    bool logged(const std::string& line) const { return m_log.has(line); }
     bool load(const std::string& body, bool isDefaults = false) {
         writeFile(m_dir / "updater.conf", "<updater>" + body + "</updater>");
         return loadConfigFile(m_config, m_dir / "updater.conf", isDefaults, m_dir / "tavproxy.conf");
@@ -31,6 +23,7 @@ protected:
         return ids;
     }
 
+    LogCapture m_log;
     TempDir m_dir;
     UpdaterConfig m_config{(m_dir / "usb").c_str(), (m_dir / "legacy").c_str()};
 };
@@ -187,7 +180,7 @@ TEST_F(ConfigFileTest, BadDocumentsFailCleanly) {
     EXPECT_TRUE(logged("ERROR: bad top-level element, 'config' instead of 'updater'"));
 
     // Malformed XML is left to the parser's own report and to the caller's.
-    ASSERT_TRUE(Logger::instance().removeFile(m_dir / "log"));
+    ASSERT_TRUE(Logger::instance().removeFile(m_log.path()));
     ASSERT_TRUE(Logger::instance().addFile(m_dir / "log2", LogLevel::Trace, false));
     writeFile(m_dir / "broken.conf", "<updater><log></updater>");
     EXPECT_FALSE(loadConfigFile(m_config, m_dir / "broken.conf", false, m_dir / "tavproxy.conf"));

@@ -13,31 +13,20 @@
 
 #include "config/logger.h"
 #include "driver/child_process.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 
 namespace {
 
 class ChildProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        Logger::instance().setStderr(false);
-        Logger::instance().setLevel(LogLevel::Trace);
-        ASSERT_TRUE(Logger::instance().addFile(m_dir / "log", LogLevel::Trace, false));
-    }
-    void TearDown() override { Logger::instance().reset(); }
-
     static ChildProcess shell(const std::string& script) {
         ChildProcess child("/bin/sh");
         child.addArg("-c");
         child.addArg(script);
         return child;
     }
-    std::vector<std::string> logLines() const {
-        std::vector<std::string> lines;
-        std::istringstream log(readFile(m_dir / "log"));
-        for (std::string line; std::getline(log, line);) lines.push_back(line);
-        return lines;
-    }
+    std::vector<std::string> logLines() const { return m_log.lines(); }
     // The logged output lines of the child, without their "INFO:   " prefix.
     std::vector<std::string> output() const {
         std::vector<std::string> lines;
@@ -51,6 +40,7 @@ protected:
         return n;
     }
 
+    LogCapture m_log;
     TempDir m_dir;
 };
 

@@ -13,6 +13,7 @@
 
 #include "config/logger.h"
 #include "driver/signals.h"
+#include "log_capture.h"
 #include "rpmdb/rpm_compat.h"
 #include "temp_dir.h"
 
@@ -47,18 +48,12 @@ void ownHandler(int) {}
 
 class SignalsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        Logger::instance().setStderr(false);
-        ASSERT_TRUE(Logger::instance().addFile(m_dir / "log", LogLevel::Trace, false));
-    }
     void TearDown() override {
         for (int signum : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) EXPECT_TRUE(restoreSignalHandler(signum));
-        Logger::instance().reset();
     }
-    bool logged(const std::string& line) const {
-        return ("\n" + readFile(m_dir / "log")).find("\n" + line + "\n") != std::string::npos;
-    }
+    bool logged(const std::string& line) const { return m_log.has(line); }
 
+    LogCapture m_log;
     TempDir m_dir;
 };
 

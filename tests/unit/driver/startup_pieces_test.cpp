@@ -14,15 +14,14 @@
 #include "driver/reboot.h"
 #include "driver/run_result.h"
 #include "driver/status_file.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 
 namespace {
 
 class StartupPiecesTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(Logger::instance().addFile(m_dir / "log", LogLevel::Trace, false)); }
-    void TearDown() override { Logger::instance().reset(); }
-    std::string log() const { return readFile(m_dir / "log"); }
+    std::string log() const { return m_log.text(); }
     StatusPaths statusPaths() {
         m_statusFile = m_dir / "status";
         m_stateFile = m_dir / "update-state";
@@ -32,6 +31,7 @@ protected:
         return where;
     }
 
+    LogCapture m_log;
     TempDir m_dir;
     std::string m_statusFile, m_stateFile;
 };

@@ -14,6 +14,7 @@
 
 #include "config/logger.h"
 #include "driver/status_file.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 
 namespace {
@@ -22,19 +23,11 @@ class StatusFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         resetCachedUpdateState();
-        Logger::instance().setStderr(false);
-        Logger::instance().setLevel(LogLevel::Trace);
-        ASSERT_TRUE(Logger::instance().addFile(m_logDir / "log", LogLevel::Trace, false));
         m_where.statusFile = m_status.c_str();
         m_where.updateStateFile = m_state.c_str();
     }
-    void TearDown() override {
-        Logger::instance().reset();
-        resetCachedUpdateState();
-    }
-    bool logged(const std::string& line) const {
-        return ("\n" + readFile(m_logDir / "log")).find("\n" + line + "\n") != std::string::npos;
-    }
+    void TearDown() override { resetCachedUpdateState(); }
+    bool logged(const std::string& line) const { return m_log.has(line); }
     std::set<std::string> dirEntries() const {
         std::set<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(m_dir.path()))
@@ -52,7 +45,8 @@ protected:
         return !loadStatus(status, m_where);
     }
 
-    TempDir m_logDir, m_dir;
+    LogCapture m_log;
+    TempDir m_dir;
     std::string m_status = m_dir / "status", m_state = m_dir / "update-state";
     StatusPaths m_where;
 };

@@ -2,21 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "fixtures/log_capture.h"
 #include "fixtures/temp_dir.h"
 
 namespace {
 
 class ProxyConfigTest : public testing::Test {
 protected:
-    void SetUp() override {
-        Logger::instance().setLevel(LogLevel::Trace);
-        Logger::instance().setStderr(false);
-        ASSERT_TRUE(Logger::instance().addFile(m_dir / "log", LogLevel::Trace, false));
-    }
-    void TearDown() override { Logger::instance().reset(); }
-
-    std::string log() const { return readFile(m_dir / "log"); }
-    bool logged(const std::string& line) const { return ("\n" + log()).find("\n" + line + "\n") != std::string::npos; }
+    std::string log() const { return m_log.text(); }
+    bool logged(const std::string& line) const { return m_log.has(line); }
     // Reads a fresh fetcher record from the given proxy elements.
     FetcherConfig load(const std::string& body, const std::string& top = "proxyconf") {
         writeFile(m_dir / "tavproxy.conf", "<" + top + ">" + body + "</" + top + ">");
@@ -25,6 +19,7 @@ protected:
         return fetcher;
     }
 
+    LogCapture m_log;
     TempDir m_dir;
 };
 
