@@ -4,10 +4,13 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <libxml/xmlmemory.h>
 #include <libxml/xmlreader.h>
+#include <openssl/evp.h>
+#include <zlib.h>
 
 template <auto F>
 struct CFree {
@@ -20,6 +23,10 @@ struct CFree {
 using FilePtr = std::unique_ptr<FILE, CFree<fclose>>;
 using XmlReaderPtr = std::unique_ptr<xmlTextReader, CFree<xmlFreeTextReader>>;
 using XmlDocPtr = std::unique_ptr<xmlDoc, CFree<xmlFreeDoc>>;
+using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, CFree<EVP_MD_CTX_free>>;
+using GzFilePtr = std::unique_ptr<gzFile_s, CFree<gzclose>>;
+// Text a C library allocated with malloc (rpmExpand, for one).
+using MallocTextPtr = std::unique_ptr<char, CFree<free>>;
 
 // xmlFree is a variable holding the allocator's free function, not a function.
 struct XmlStringFree {

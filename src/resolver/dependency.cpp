@@ -1,0 +1,74 @@
+#include "resolver/dependency.h"
+
+#include <rpm/rpmds.h>
+#include <rpm/rpmver.h>
+
+#include <algorithm>
+#include <cstring>
+
+static_assert(kSenseLess == RPMSENSE_LESS && kSenseGreater == RPMSENSE_GREATER && kSenseEqual == RPMSENSE_EQUAL,
+              "sense bits differ from rpm's");
+
+namespace {
+
+// The order of a's version against b's, where a release missing on either side matches any.
+int constraintSense(const EVR& a, const EVR& b) {
+    if (a.epoch != b.epoch) return a.epoch < b.epoch ? -1 : 1;
+    const int versions = rpmvercmp(a.version.c_str(), b.version.c_str());
+    if (versions != 0 || a.release.empty() || b.release.empty()) return versions;
+    return rpmvercmp(a.release.c_str(), b.release.c_str());
+}
+
+bool both(int32_t a, int32_t b, int32_t sense) {
+    return (a & sense) && (b & sense);
+}
+
+}  // namespace
+
+bool Dependency::matches(const Dependency& other) const {
+    if (name != other.name) return false;
+    if (flags == 0 || other.flags == 0 || evr.version.empty() || other.evr.version.empty()) return true;
+    const int sense = constraintSense(evr, other.evr);
+    if (sense < 0) return (flags & kSenseGreater) || (other.flags & kSenseLess);
+    if (sense > 0) return (flags & kSenseLess) || (other.flags & kSenseGreater);
+    return both(flags, other.flags, kSenseLess) || both(flags, other.flags, kSenseEqual) ||
+           both(flags, other.flags, kSenseGreater);
+}
+
+std::string Dependency::toString() const {
+    if (evr.version.empty()) return name;
+    return name + " " + senseOperator(flags) + " " + evr.toString();
+}
+
+bool Dependency::operator<(const Dependency& other) const {
+    // Byte-wise over the shorter length, a prefix first: "lib" before "libc".
+    const size_t common = std::min(name.size(), other.name.size());
+    const int names = std::memcmp(name.data(), other.name.data(), common);
+    if (names != 0) return names < 0;
+    if (name.size() != other.name.size()) return name.size() < other.name.size();
+    const int versions = compareEVR(evr, other.evr);
+    if (versions != 0) return versions < 0;
+    return flags < other.flags;
+}
+
+bool Dependency::operator==(const Dependency& other) const {
+    return name == other.name && evr.epoch == other.evr.epoch && evr.version == other.evr.version &&
+           evr.release == other.evr.release && flags == other.flags;
+}
+
+const char* senseOperator(int32_t flags) {
+    switch (flags) {
+        case kSenseLess:
+            return "<";
+        case kSenseGreater:
+            return ">";
+        case kSenseEqual:
+            return "=";
+        case kSenseLess | kSenseEqual:
+            return "<=";
+        case kSenseGreater | kSenseEqual:
+            return ">=";
+        default:
+            return "?";
+    }
+}

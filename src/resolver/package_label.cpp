@@ -1,0 +1,5 @@
+#include "repository/package.h"
+
+std::string packageLabel(const Package& package) {
+    return package.name + "-" + package.evr.toString();
+}
