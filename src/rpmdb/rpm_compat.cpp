@@ -1,7 +1,9 @@
 #include "rpmdb/rpm_compat.h"
 
 #include <map>
+#include <string>
 
+#include <rpm/rpmlib.h>
 #include <rpm/rpmlog.h>
 #include <rpm/rpmsq.h>
 
@@ -42,6 +44,19 @@ int rpmsqEnable(int signum, SignalAction handler) {
 void routeRpmLog(LogSink sink) {
     g_sink = sink;
     rpmlogSetCallback(logCallback, nullptr);
+}
+
+int rpmPlatformScore(const char* platform) {
+    if (!platform) return 0;
+    const std::string text(platform);
+    const std::string::size_type archEnd = text.find('-');
+    if (archEnd == std::string::npos) return 0;
+    const std::string::size_type vendorEnd = text.find('-', archEnd + 1);
+    if (vendorEnd == std::string::npos) return 0;
+    const std::string arch = text.substr(0, archEnd);
+    const std::string os = text.substr(vendorEnd + 1, text.find('-', vendorEnd + 1) - vendorEnd - 1);
+    if (arch.empty() || os.empty() || rpmMachineScore(RPM_MACHTABLE_INSTOS, os.c_str()) == 0) return 0;
+    return rpmMachineScore(RPM_MACHTABLE_INSTARCH, arch.c_str());
 }
 
 }  // namespace rpmcompat

@@ -22,4 +22,13 @@ using LogSink = void (*)(int priority, const char* message);
 // Routes every rpmlib log record to the sink and nothing to rpm's own default output.
 void routeRpmLog(LogSink sink);
 
+// Older rpmlib scored a platform string "arch-vendor-os[-gnu]" against its configured
+// platform patterns; 4.18 has no patterns, only the compatibility tables of the running
+// machine. So the architecture part is scored with rpmMachineScore(RPM_MACHTABLE_INSTARCH)
+// and the OS part must be a compatible install OS; the vendor is not compared (the old
+// patterns matched any vendor). Returns 0 for an incompatible or malformed platform,
+// otherwise the architecture's score (1 the machine's own, higher ones less preferred).
+// Needs rpm's configuration loaded (rpmcliInit or rpmReadConfigFiles).
+int rpmPlatformScore(const char* platform);
+
 }  // namespace rpmcompat

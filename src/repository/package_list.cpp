@@ -1,0 +1,77 @@
+#include "repository/package_list.h"
+
+#include "config/handles.h"
+#include "config/logger.h"
+#include "config/xml_util.h"
+#include "repository/metadata_namespaces.h"
+#include "repository/package_parser.h"
+
+namespace {
+
+struct ListKind {
+    const char* typeName;
+    const char* root;
+    const char* rootNamespace;
+};
+
+bool isElement(xmlTextReaderPtr reader, const char* localName, const char* namespaceUri) {
+    return xmlStrEqual(xmlTextReaderConstLocalName(reader), BAD_CAST localName) &&
+           xmlStrEqual(xmlTextReaderConstNamespaceUri(reader), BAD_CAST namespaceUri);
+}
+
+// Streams the list: only one package subtree is expanded at a time and skipped once read,
+// so a list of thousands of packages never becomes a whole tree in memory.
+bool readList(xmlTextReaderPtr reader, const ListKind& kind, PackageMap& packages, const std::string& packagesDir) {
+    int result = xmlTextReaderRead(reader);
+    while (result == 1) {
+        if (xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) {
+            result = xmlTextReaderRead(reader);
+            continue;
+        }
+        if (xmlTextReaderDepth(reader) == 0) {
+            if (!isElement(reader, kind.root, kind.rootNamespace)) {
+                const xmlChar* found = xmlTextReaderConstLocalName(reader);
+                LOG(Error, "bad top-level element, '%s' instead of '%s'",
+                    found ? reinterpret_cast<const char*>(found) : "", kind.root);
+                return false;
+            }
+        } else if (isElement(reader, "package", kCommonNamespace)) {
+            // Expansion fails only on malformed XML, which the parser reports itself.
+            xmlNodePtr element = xmlTextReaderExpand(reader);
+            if (!element) return false;
+            Package package;
+            int accepted = parsePackage(element, package, packagesDir);
+            if (accepted < 0) return false;
+            if (accepted > 0) {
+                std::string name = package.name;
+                packages.emplace(std::move(name), std::move(package));
+            }
+            result = xmlTextReaderNext(reader);
+            continue;
+        }
+        result = xmlTextReaderRead(reader);
+    }
+    // A reader error means malformed or unreadable input, which libxml2 reports itself.
+    return result == 0;
+}
+
+}  // namespace
+
+bool parseList(const std::string& path, int typeIndex, PackageMap& packages, const std::string& packagesDir) {
+    ListKind kind;
+    if (typeIndex == kPrimaryList) {
+        kind = {"primary", "metadata", kCommonNamespace};
+    } else if (typeIndex == kTavdataList) {
+        kind = {"tavdata", "tavdata", kTavNamespace};
+    } else {
+        LOG(Error, "invalid metadata type");
+        return false;
+    }
+    // The reader decompresses gzip by itself: a list is read as it was downloaded.
+    XmlReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
+    if (!reader) {
+        LOG(Error, "could not open %s file '%s' for parsing", kind.typeName, path.c_str());
+        return false;
+    }
+    return readList(reader.get(), kind, packages, packagesDir);
+}

@@ -1,0 +1,16 @@
+// Reading of the repository's package lists (primary and tavdata) into its package map.
+#pragma once
+
+#include <string>
+
+#include "repository/package.h"
+
+// Metadata type indexes of the lists that are read.
+constexpr int kPrimaryList = 0;
+constexpr int kTavdataList = 1;
+
+// Adds the accepted packages of one list file (plain or gzip-compressed) to packages; the
+// local paths are made below packagesDir (none when it is empty). On failure the records
+// read before it stay in the map.
+[[nodiscard]] bool parseList(const std::string& path, int typeIndex, PackageMap& packages,
+                             const std::string& packagesDir);

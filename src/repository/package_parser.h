@@ -1,0 +1,24 @@
+// The package record of the repository lists, read from one expanded `package` element.
+#pragma once
+
+#include <string>
+
+#include <libxml/tree.h>
+
+#include "repository/package.h"
+#include "resolver/dependency.h"
+#include "resolver/evr.h"
+
+// 1 accepted, 0 dropped (unknown type, incompatible architecture), negative on an error
+// that fails the whole list. The local path is made below packagesDir unless it is empty.
+int parsePackage(xmlNodePtr element, Package& package, const std::string& packagesDir);
+
+// Reads the group and the four dependency sets from a `format` element's children in the
+// namespace namespaceUri; typeWord ("rpm", "tavpkg") names the data in log lines.
+[[nodiscard]] bool parseTypeData(xmlNodePtr format, const char* namespaceUri, const char* typeWord, Package& package);
+
+// Adds the `entry` elements in namespaceUri among first and its following siblings to target.
+[[nodiscard]] bool parseEntries(xmlNodePtr first, const char* namespaceUri, DependencySet& target);
+
+// Reads the epoch (required, decimal), ver (required) and rel (optional) attributes.
+[[nodiscard]] bool parseEvr(xmlNodePtr element, EVR& evr);
