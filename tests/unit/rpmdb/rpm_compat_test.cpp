@@ -1,5 +1,7 @@
 // The mapping of older rpmlib calls onto rpm 4.18.
+#include <rpm/rpmlib.h>
 #include <rpm/rpmlog.h>
+#include <sys/utsname.h>
 
 #include <string>
 #include <vector>
@@ -38,6 +40,19 @@ TEST(RpmCompat, LogRecordsReachTheSinkWithTheirPriority) {
     EXPECT_EQ(g_records[0].first, RPMLOG_ERR);
     EXPECT_EQ(g_records[0].second, "broken header\n");
     EXPECT_EQ(g_records[1].first, RPMLOG_WARNING);
+}
+
+TEST(RpmCompat, PlatformScoreAcceptsThisMachineAndNoarchOnly) {
+    ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0);
+    struct utsname machine;
+    ASSERT_EQ(uname(&machine), 0);
+    const std::string suffix = "-pc-linux-gnu";
+    EXPECT_GT(rpmcompat::rpmPlatformScore((machine.machine + suffix).c_str()), 0);
+    EXPECT_GT(rpmcompat::rpmPlatformScore(("noarch" + suffix).c_str()), 0);
+    EXPECT_EQ(rpmcompat::rpmPlatformScore(("s390x" + suffix).c_str()), 0);
+    EXPECT_EQ(rpmcompat::rpmPlatformScore((std::string(machine.machine) + "-pc-hpux").c_str()), 0);
+    EXPECT_EQ(rpmcompat::rpmPlatformScore(suffix.c_str()), 0);
+    EXPECT_EQ(rpmcompat::rpmPlatformScore(""), 0);
 }
 
 }  // namespace
