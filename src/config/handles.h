@@ -1,6 +1,8 @@
 // RAII owners for the C handles the updater uses: one deleter template, one alias per type.
 #pragma once
 
+#include <ifaddrs.h>
+#include <netdb.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +11,15 @@
 
 #include <libxml/xmlmemory.h>
 #include <libxml/xmlreader.h>
+#include <neon/ne_request.h>
+#include <neon/ne_session.h>
+#include <neon/ne_socket.h>
+#include <neon/ne_uri.h>
 #include <openssl/evp.h>
+#include <rpm/header.h>
+#include <rpm/rpmdb.h>
+#include <rpm/rpmtd.h>
+#include <rpm/rpmts.h>
 #include <zlib.h>
 
 template <auto F>
@@ -27,6 +37,19 @@ using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, CFree<EVP_MD_CTX_free>>;
 using GzFilePtr = std::unique_ptr<gzFile_s, CFree<gzclose>>;
 // Text a C library allocated with malloc (rpmExpand, for one).
 using MallocTextPtr = std::unique_ptr<char, CFree<free>>;
+// rpm: transaction sets, database iterators, headers and tag data containers.
+using RpmTsPtr = std::unique_ptr<rpmts_s, CFree<rpmtsFree>>;
+using RpmDbIteratorPtr = std::unique_ptr<rpmdbMatchIterator_s, CFree<rpmdbFreeIterator>>;
+using HeaderPtr = std::unique_ptr<headerToken_s, CFree<headerFree>>;
+using RpmTdPtr = std::unique_ptr<rpmtd_s, CFree<rpmtdFree>>;
+
+// neon: sessions, requests and network addresses made with ne_iaddr_make.
+using NeSessionPtr = std::unique_ptr<ne_session, CFree<ne_session_destroy>>;
+using NeRequestPtr = std::unique_ptr<ne_request, CFree<ne_request_destroy>>;
+using NeInetAddrPtr = std::unique_ptr<ne_inet_addr, CFree<ne_iaddr_free>>;
+// Name resolution results and the interface list.
+using AddrInfoPtr = std::unique_ptr<addrinfo, CFree<freeaddrinfo>>;
+using IfAddrsPtr = std::unique_ptr<ifaddrs, CFree<freeifaddrs>>;
 
 // xmlFree is a variable holding the allocator's free function, not a function.
 struct XmlStringFree {
@@ -35,6 +58,33 @@ struct XmlStringFree {
     }
 };
 using XmlStringPtr = std::unique_ptr<xmlChar, XmlStringFree>;
+
+// A parsed URI. neon allocates its parts even when parsing fails, so the structure is freed
+// whatever the outcome; it starts zeroed so that freeing an unparsed one is harmless.
+class NeUri {
+public:
+    NeUri() { clear(); }
+    ~NeUri() { ne_uri_free(&m_uri); }
+    NeUri(const NeUri&) = delete;
+    NeUri& operator=(const NeUri&) = delete;
+
+    // True when text parsed; the previous content is dropped either way.
+    bool parse(const char* text) {
+        reset();
+        return ne_uri_parse(text, &m_uri) == 0;
+    }
+    void reset() {
+        ne_uri_free(&m_uri);
+        clear();
+    }
+    ne_uri& get() { return m_uri; }
+    const ne_uri& get() const { return m_uri; }
+    const ne_uri* operator->() const { return &m_uri; }
+
+private:
+    void clear() { m_uri = ne_uri{}; }
+    ne_uri m_uri;
+};
 
 // A file descriptor that is closed on destruction; closing keeps errno intact so that
 // an error path can still report the failure that made it give up.

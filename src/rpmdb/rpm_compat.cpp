@@ -3,9 +3,14 @@
 #include <map>
 #include <string>
 
+#include <rpm/rpmdb.h>
 #include <rpm/rpmlib.h>
 #include <rpm/rpmlog.h>
+#include <rpm/rpmmacro.h>
 #include <rpm/rpmsq.h>
+#include <rpm/rpmts.h>
+
+#include "config/handles.h"
 
 // rpmsqSetAction is marked obsolete in 4.18 but is still how rpmlib learns which
 // handler to run for a signal its queue caught.
@@ -57,6 +62,20 @@ int rpmPlatformScore(const char* platform) {
     const std::string os = text.substr(vendorEnd + 1, text.find('-', vendorEnd + 1) - vendorEnd - 1);
     if (arch.empty() || os.empty() || rpmMachineScore(RPM_MACHTABLE_INSTOS, os.c_str()) == 0) return 0;
     return rpmMachineScore(RPM_MACHTABLE_INSTARCH, arch.c_str());
+}
+
+Header rpmmiNext(rpmdbMatchIterator iterator) {
+    return rpmdbNextIterator(iterator);
+}
+
+rpmts rpmioFreePoolItem(rpmts ts) {
+    return rpmtsFree(ts);
+}
+
+std::optional<std::string> expandDbApi() {
+    MallocTextPtr expansion(rpmExpand("%{_dbapi}", nullptr));
+    if (!expansion) return std::nullopt;
+    return std::string(expansion.get());
 }
 
 }  // namespace rpmcompat

@@ -3,7 +3,11 @@
 // speaks in the older terms and this unit translates.
 #pragma once
 
+#include <rpm/rpmtypes.h>
 #include <signal.h>
+
+#include <optional>
+#include <string>
 
 namespace rpmcompat {
 
@@ -30,5 +34,20 @@ void routeRpmLog(LogSink sink);
 // otherwise the architecture's score (1 the machine's own, higher ones less preferred).
 // Needs rpm's configuration loaded (rpmcliInit or rpmReadConfigFiles).
 int rpmPlatformScore(const char* platform);
+
+// Older rpmlib's rpmmiNext is 4.18's rpmdbNextIterator: the next header of a database
+// iterator, owned by the iterator (valid until the next step or its release); null at the end.
+Header rpmmiNext(rpmdbMatchIterator iterator);
+
+// Older rpmlib released a transaction set back to its object pool with rpmioFreePoolItem;
+// 4.18 transaction sets are reference counted and rpmtsFree drops the reference (closing
+// the database with the last one). Null is accepted; always returns null.
+rpmts rpmioFreePoolItem(rpmts ts);
+
+// Older rpmlib named its database backend by number in %{_dbapi} (3: Berkeley DB); 4.18
+// names it in %{_db_backend} and defines no _dbapi of its own. A device configuration that
+// still defines it keeps its meaning, so the macro is expanded as before: an undefined one
+// comes back unexpanded ("%{_dbapi}"), never "3". None when the expansion fails.
+std::optional<std::string> expandDbApi();
 
 }  // namespace rpmcompat
