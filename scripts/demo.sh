@@ -34,6 +34,20 @@ cat > "$device/etc/updater.conf" <<'CONF'
   </repository>
 </updater>
 CONF
+# The software's shipped defaults, and the device's identity: processor information and
+# the EEPROM block its default HTTP credentials are derived from.
+mkdir -p "$device/usr/share/resources/default/updater" "$device/proc" \
+         "$device/sys/bus/i2c/drivers/tav-eeprom/1-0052"
+cat > "$device/usr/share/resources/default/updater/defaults.conf" <<'CONF'
+<?xml version="1.0"?>
+<updater>
+  <log level="info"><logger type="stderr"/></log>
+  <user-agent><base>updater</base><prodname>demo</prodname></user-agent>
+</updater>
+CONF
+printf 'processor\t: 0\nmodel name\t: ARMv7 Processor rev 10 (v7l)\nHardware\t: Mirest\nRevision\t: 0002\nSerial\t\t: 00000000demo0001\n' \
+    > "$device/proc/cpuinfo"
+printf 'demo-board C1.04 0001' > "$device/sys/bus/i2c/drivers/tav-eeprom/1-0052/data"
 echo '%_dbpath /var/lib/rpm' > "$device/etc/rpm/macros"
 rpm --dbpath "$device/var/lib/rpm" --initdb
 cat > "$device/usr/lib/updater/hook" <<'HOOK'

@@ -35,6 +35,7 @@
 #include "driver/status_file.h"
 #include "driver/update_veto.h"
 #include "driver/version.h"
+#include "network/url_fetcher.h"
 #include "rpmdb/rpm_compat.h"
 
 namespace {
@@ -156,6 +157,9 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
             LOG(Info, "using HTTP proxy '%s' port %u", config.fetcher.proxyServer.c_str(),
                 static_cast<unsigned>(config.fetcher.proxyPort));
     }
+
+    // Once per process: user agent, device identity and default credentials.
+    URLFetcher::initClass(config.fetcher);
 
     std::string vetoReason;
     if (readUpdateVeto(vetoReason)) {

@@ -1,0 +1,381 @@
+#include "network/url_fetcher.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <neon/ne_auth.h>
+#include <neon/ne_redirect.h>
+#include <neon/ne_request.h>
+#include <neon/ne_utils.h>
+
+#include "config/logger.h"
+#include "config/util.h"
+#include "network/local_network.h"
+
+namespace {
+
+constexpr char kVersion[] = "1.10";
+constexpr std::size_t kCopyBlockSize = 4096;
+
+// One copy for the process, filled by URLFetcher::initClass.
+struct ClassState {
+    bool initialized = false;
+    FetcherConfig config;
+    DeviceIdentity identity;
+    std::string userAgent;
+    CredentialStore defaultCredentials;
+    std::string credentialsFile = paths::kCredentialsFile;
+};
+
+ClassState& classState() {
+    static ClassState state;
+    return state;
+}
+
+unsigned defaultPort(const char* scheme) {
+    return scheme ? ne_uri_defaultport(scheme) : 0;
+}
+
+// Copies into neon's buffers of NE_ABUFSIZ bytes; names and passwords that do not fit with
+// their terminating zero are refused rather than cut.
+int fillCredentials(const char* kind, const std::string& user, const std::string& secret, char* username,
+                    char* password) {
+    if (user.empty()) {
+        LOG(Error, "%s authentication requested but no credentials set", kind);
+        return -1;
+    }
+    if (user.size() >= NE_ABUFSIZ) {
+        LOG(Error, "%s username length (%zu) exceeds maximum supported (%i)", kind, user.size(), NE_ABUFSIZ);
+        return -1;
+    }
+    if (secret.size() >= NE_ABUFSIZ) {
+        LOG(Error, "%s password length (%zu) exceeds maximum supported (%i)", kind, secret.size(), NE_ABUFSIZ);
+        return -1;
+    }
+    LOG(Trace, "attempting %s authentication as user '%s'", kind, user.c_str());
+    std::memcpy(username, user.c_str(), user.size() + 1);
+    std::memcpy(password, secret.c_str(), secret.size() + 1);
+    return 0;
+}
+
+bool writeAll(int fd, const char* buffer, size_t length) {
+    while (length > 0) {
+        ssize_t written = write(fd, buffer, length);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        buffer += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool copyFile(const std::string& path, int fd) {
+    UniqueFd input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!input) {
+        LOG(Error, "failed copying file (%s)", errnoText().c_str());
+        return false;
+    }
+    char buffer[kCopyBlockSize];
+    for (;;) {
+        ssize_t count = read(input.get(), buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 || !writeAll(fd, buffer, static_cast<size_t>(count))) {
+            LOG(Error, "failed copying file (%s)", errnoText().c_str());
+            return false;
+        }
+        if (count == 0) return true;
+    }
+}
+
+}  // namespace
+
+void URLFetcher::Notifier::notify(ne_session_status, const ne_session_status_info*) {}
+
+void URLFetcher::initClass(const FetcherConfig& config, const std::string& cpuinfoPath,
+                           const std::string& i2cDriversDir, const std::string& credentialsFile) {
+    ClassState& state = classState();
+    if (state.initialized) return;
+    state.config = config;
+    state.credentialsFile = credentialsFile;
+    state.initialized = true;
+
+    readDeviceIdentity(state.identity, cpuinfoPath);
+    state.userAgent = config.userAgentBase + "/" + kVersion;
+    if (!state.identity.serial.empty())
+        state.userAgent += " (" + config.userAgentProduct + "-" + state.identity.serial + ")";
+
+    if (!setupDefaultCredentials(state.defaultCredentials, state.identity, config.userAgentProduct, i2cDriversDir))
+        LOG(Warn, "cannot recover default authentication credentials");
+}
+
+bool URLFetcher::classInitialized() {
+    return classState().initialized;
+}
+
+const std::string& URLFetcher::userAgent() {
+    return classState().userAgent;
+}
+
+const DeviceIdentity& URLFetcher::deviceIdentity() {
+    return classState().identity;
+}
+
+void URLFetcher::resetClassForTesting() {
+    classState() = ClassState{};
+}
+
+URLFetcher::URLFetcher(const ne_uri& uri) {
+    const ClassState& state = classState();
+    if (!state.initialized) {
+        LOG(Error, "URLFetcher class not initialized before calling constructor");
+        return;
+    }
+    if (!uri.host || !uri.scheme) {
+        LOG(Error, "URI missing host or scheme, cannot build fetcher");
+        return;
+    }
+    m_scheme = uri.scheme;
+    m_host = uri.host;
+    m_port = uri.port;
+    m_credentials = CredentialStore(uri);
+
+    if (m_scheme == "file") {
+        if (!m_host.empty() && m_host != "localhost") {
+            LOG(Error, "only local file: URIs supported");
+            return;
+        }
+    } else {
+        if (m_port == 0) m_port = defaultPort(uri.scheme);
+        if (m_port == 0) {
+            LOG(Error, "scheme '%s' not supported", m_scheme.c_str());
+            return;
+        }
+        m_session.reset(ne_session_create(m_scheme.c_str(), m_host.c_str(), m_port));
+        if (!m_session) {
+            LOG(Error, "could not open session for scheme '%s', host '%s', port %u", m_scheme.c_str(), m_host.c_str(),
+                m_port);
+            return;
+        }
+        ne_session* session = m_session.get();
+        // The system's certificate authorities only: no client certificate, no override.
+        if (m_scheme == "https") ne_ssl_trust_default_ca(session);
+
+        if (isReadable(state.credentialsFile)) loadCredentials(m_credentials, state.credentialsFile);
+
+        // Digest first, so that a Digest challenge reaches the handler that also offers the
+        // device's default credentials; the other schemes get the configured entries only.
+        ne_add_server_auth(session, NE_AUTH_DIGEST, serverAuthDigest, this);
+        ne_add_server_auth(session, NE_AUTH_DEFAULT, serverAuthDefault, this);
+
+        const FetcherConfig& config = state.config;
+        if (config.proxyServer.empty()) {
+            LOG(Debug, "no proxy configured");
+        } else {
+            if (config.bypassLocalNetwork && !checkLocalNetwork())
+                LOG(Warn, "could not check if addresses for host '%s' are in local net, using proxy", m_host.c_str());
+            if (m_localAddrs.empty()) {
+                ne_session_proxy(session, config.proxyServer.c_str(), static_cast<unsigned>(config.proxyPort));
+                ne_set_proxy_auth(session, proxyAuth, this);
+                LOG(Debug, "using proxy for %s", m_host.c_str());
+            } else {
+                LOG(Debug, "bypassing proxy since %s is local", m_host.c_str());
+            }
+        }
+
+        ne_set_useragent(session, state.userAgent.c_str());
+        // Redirects end the request; the owner decides where to follow them.
+        ne_redirect_register(session);
+        ne_set_read_timeout(session, kReadTimeoutSeconds);
+        ne_set_connect_timeout(session, kConnectTimeoutSeconds);
+    }
+    m_valid = true;
+    LOG(Debug, "URI fetcher %p for scheme '%s', host '%s', port %u created", static_cast<void*>(this), m_scheme.c_str(),
+        m_host.c_str(), m_port);
+}
+
+URLFetcher::~URLFetcher() {
+    clearLocalAddresses();
+    if (m_session) {
+        LOG(Debug, "destroying session for %s://%s:%u", m_scheme.c_str(), m_host.c_str(), m_port);
+        m_session.reset();
+    }
+}
+
+void URLFetcher::clearLocalAddresses() {
+    if (m_session && !m_addrList.empty()) ne_set_addrlist(m_session.get(), nullptr, 0);
+    m_addrList.clear();
+    m_localAddrs.clear();
+}
+
+bool URLFetcher::checkLocalNetwork() {
+    clearLocalAddresses();
+    if (!findLocalAddresses(m_host, m_localAddrs)) return false;
+    for (const NeInetAddrPtr& address : m_localAddrs) m_addrList.push_back(address.get());
+    if (m_session && !m_addrList.empty()) ne_set_addrlist(m_session.get(), m_addrList.data(), m_addrList.size());
+    return true;
+}
+
+bool URLFetcher::matches(const ne_uri& uri) const {
+    if (!uri.scheme || !uri.host || m_scheme != uri.scheme || m_host != uri.host) return false;
+    unsigned port = uri.port ? uri.port : defaultPort(uri.scheme);
+    unsigned own = m_port ? m_port : defaultPort(m_scheme.c_str());
+    return port == own;
+}
+
+void URLFetcher::setNotifier(Notifier* notifier) {
+    if (!m_session) return;
+    if (notifier)
+        ne_set_notifier(m_session.get(), notifyStatus, notifier);
+    else
+        ne_set_notifier(m_session.get(), nullptr, nullptr);
+}
+
+void URLFetcher::closeConnection() {
+    if (m_session) ne_close_connection(m_session.get());
+}
+
+void URLFetcher::setTimeouts(int readSeconds, int connectSeconds) {
+    if (!m_session) return;
+    ne_set_read_timeout(m_session.get(), readSeconds);
+    ne_set_connect_timeout(m_session.get(), connectSeconds);
+}
+
+std::string URLFetcher::errorText(int code) const {
+    switch (code) {
+        case NE_OK:
+            return m_session ? ne_get_error(m_session.get()) : "no error";
+        case NE_ERROR:
+            return m_session ? ne_get_error(m_session.get()) : "generic error";
+        case NE_LOOKUP:
+            return "server or proxy hostname lookup failed";
+        case NE_AUTH:
+            return "authentication failed on server";
+        case NE_PROXYAUTH:
+            return "authentication failed on proxy";
+        case NE_CONNECT:
+            return "could not connect to server";
+        case NE_TIMEOUT:
+            return "connection timed out";
+        case NE_FAILED:
+            return "the precondition failed";
+        case NE_RETRY:
+            return "retry the request";
+        case NE_REDIRECT:
+            return "received server redirect";
+        default:
+            return "<unknown error code>";
+    }
+}
+
+bool URLFetcher::get(const std::string& requestPath, int fd, bool bypassCache, const std::string& displayName) {
+    if (!m_valid) return false;
+    m_redirected = false;
+    LOG(Trace, "URLFetcher::get() this = %p", static_cast<void*>(this));
+    if (!m_session) return copyFile(requestPath, fd);
+
+    int retries = 0;
+    int result;
+    int statusClass = 0;
+    for (;;) {
+        result = request(requestPath, fd, bypassCache, statusClass);
+        if (result == NE_REDIRECT) {
+            m_redirected = true;
+            return false;
+        }
+        bool transient = result == NE_ERROR || result == NE_CONNECT || result == NE_TIMEOUT;
+        if (!transient || retries >= kMaxRetries) break;
+        ++retries;
+        LOG(Warn, "failed fetching '%s' (%s); retrying", displayName.c_str(), errorText(result).c_str());
+        // A retry must start from an empty file, or the output would hold parts of two answers.
+        if (lseek(fd, 0, SEEK_SET) != 0 || ftruncate(fd, 0) != 0) {
+            LOG(Error, "failed rewinding, cannot retry");
+            break;
+        }
+    }
+    if (result == NE_OK && statusClass == 2) {
+        if (retries > 0) LOG(Info, "fetched '%s' in retry %i", displayName.c_str(), retries);
+        return true;
+    }
+    // Another status than 2xx comes with NE_OK, whose text is neon's status line.
+    LOG(Error, "failed fetching '%s' (%s)", displayName.c_str(), errorText(result).c_str());
+    if (result == NE_LOOKUP)
+        LOG(Error,
+            "make sure that a network gateway and DNS servers are configured\n"
+            "and that the unit is connected to the network");
+    else if (result == NE_PROXYAUTH)
+        LOG(Error, "make sure the proper username and password are configured in the proxy settings");
+    return false;
+}
+
+int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& statusClass) {
+    NeRequestPtr request(ne_request_create(m_session.get(), "GET", path.c_str()));
+    m_requestPath = &path;
+    m_fd = fd;
+    ne_add_response_body_reader(request.get(), ne_accept_2xx, writeBlock, this);
+    if (bypassCache) {
+        ne_add_request_header(request.get(), "Cache-Control", "no-cache");
+        ne_add_request_header(request.get(), "Pragma", "no-cache");
+    }
+    statusClass = 0;
+    int result = ne_request_dispatch(request.get());
+    if (result == NE_OK) statusClass = ne_get_status(request.get())->klass;
+    request.reset();
+    m_requestPath = nullptr;
+    m_fd = -1;
+    return result;
+}
+
+int URLFetcher::writeBlock(void* userdata, const char* buffer, size_t length) {
+    URLFetcher* self = static_cast<URLFetcher*>(userdata);
+    if (writeAll(self->m_fd, buffer, length)) return 0;
+    ne_set_error(self->m_session.get(), "failed writing downloaded data to file (%s)", errnoText().c_str());
+    return -1;
+}
+
+int URLFetcher::lookupCredentials(CredentialStore& store, const char* kind, const char* realm, int attempt,
+                                  char* username, char* password) {
+    const CredentialEntry* entry = findCredential(store, realm ? realm : "", m_requestPath ? *m_requestPath : "/");
+    if (!entry) return -1;
+    LOG(Debug, "trying %s authentication for '%s' in attempt %i", kind, entry->username.c_str(), attempt);
+    return fillCredentials("http", entry->username, entry->password, username, password);
+}
+
+// A new challenge round starts at the first entry of both stores; within a round every entry
+// is offered once, so that a refused entry makes neon ask again with the next one.
+void URLFetcher::restartCredentialSearch(int attempt) {
+    if (attempt != 0) return;
+    resetCursor(m_credentials);
+    resetCursor(classState().defaultCredentials);
+}
+
+int URLFetcher::serverAuthDigest(void* userdata, const char* realm, int attempt, char* username, char* password) {
+    URLFetcher* self = static_cast<URLFetcher*>(userdata);
+    self->restartCredentialSearch(attempt);
+    if (self->lookupCredentials(self->m_credentials, "user", realm, attempt, username, password) == 0) return 0;
+    return self->lookupCredentials(classState().defaultCredentials, "default user", realm, attempt, username, password);
+}
+
+int URLFetcher::serverAuthDefault(void* userdata, const char* realm, int attempt, char* username, char* password) {
+    URLFetcher* self = static_cast<URLFetcher*>(userdata);
+    self->restartCredentialSearch(attempt);
+    return self->lookupCredentials(self->m_credentials, "user", realm, attempt, username, password);
+}
+
+int URLFetcher::proxyAuth(void*, const char*, int attempt, char* username, char* password) {
+    const FetcherConfig& config = classState().config;
+    // One proxy login per request: a refusal will not change by asking again.
+    if (attempt > 0) {
+        LOG(Error, "proxy authentication as user '%s' failed", config.proxyUser.c_str());
+        return -1;
+    }
+    return fillCredentials("proxy", config.proxyUser, config.proxyPassword, username, password);
+}
+
+void URLFetcher::notifyStatus(void* userdata, ne_session_status status, const ne_session_status_info* info) {
+    static_cast<Notifier*>(userdata)->notify(status, info);
+}

@@ -1,0 +1,107 @@
+// Fetches single resources from one server (scheme, host and port) into open files: over neon
+// for "http" and "https", by a local copy for "file". The device runs unattended, so a fetcher
+// identifies the device to the server, answers server and proxy authentication from the
+// credentials file and the device's default credentials, bypasses a configured proxy for
+// servers on a local network, retries transient failures twice and logs hints for the
+// failures an installer can mend.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <neon/ne_session.h>
+#include <neon/ne_uri.h>
+
+#include "config/handles.h"
+#include "config/paths.h"
+#include "config/updater_config.h"
+#include "network/credential_store.h"
+#include "network/device_identity.h"
+
+class URLFetcher {
+public:
+    // Download progress: receives neon's session status events unchanged.
+    class Notifier {
+    public:
+        virtual ~Notifier() = default;
+        virtual void notify(ne_session_status status, const ne_session_status_info* info);
+    };
+
+    static constexpr int kReadTimeoutSeconds = 120;
+    static constexpr int kConnectTimeoutSeconds = 180;
+    // One request and at most two retries of a transient failure.
+    static constexpr int kMaxRetries = 2;
+
+    // Once per process, before the first fetcher: keeps the network options, reads the device
+    // identity, builds the user agent and derives the default credentials. Later calls do
+    // nothing. The paths are parameters so that tests can point them into a sandbox.
+    static void initClass(const FetcherConfig& config, const std::string& cpuinfoPath = paths::kCpuInfoFile,
+                          const std::string& i2cDriversDir = paths::kI2cDriversDir,
+                          const std::string& credentialsFile = paths::kCredentialsFile);
+    static bool classInitialized();
+    static const std::string& userAgent();
+    static const DeviceIdentity& deviceIdentity();
+    // Forgets the class state so that a test can initialise it again with other options.
+    static void resetClassForTesting();
+
+    // Always yields an object; valid() tells whether it can fetch.
+    explicit URLFetcher(const ne_uri& uri);
+    ~URLFetcher();
+    URLFetcher(const URLFetcher&) = delete;
+    URLFetcher& operator=(const URLFetcher&) = delete;
+
+    // Writes the resource at requestPath to fd, which must be an empty file open for writing at
+    // offset 0. displayName names the resource in messages. After a false result, redirected()
+    // tells whether the server redirected; the target is then ne_redirect_location(session()).
+    bool get(const std::string& requestPath, int fd, bool bypassCache, const std::string& displayName);
+
+    // Same scheme, host and port; a URI without port stands for its scheme's default port.
+    bool matches(const ne_uri& uri) const;
+    // Not owned; null removes it. Nothing happens for local files.
+    void setNotifier(Notifier* notifier);
+    // Closes the open connection; the session stays usable.
+    void closeConnection();
+    // Replaces the read and connect time-outs (seconds, above 0) for this fetcher's session.
+    void setTimeouts(int readSeconds, int connectSeconds);
+
+    // Resolves the host and keeps its addresses on a local network; with any, the session
+    // connects to those addresses only. False when resolution or interface listing failed.
+    bool checkLocalNetwork();
+
+    bool valid() const { return m_valid; }
+    bool redirected() const { return m_redirected; }
+    ne_session* session() const { return m_session.get(); }
+    const std::string& scheme() const { return m_scheme; }
+    const std::string& host() const { return m_host; }
+    unsigned port() const { return m_port; }
+    std::size_t localAddressCount() const { return m_localAddrs.size(); }
+
+    // The text for a neon result code; for NE_OK and NE_ERROR the session's own error string.
+    std::string errorText(int code) const;
+
+private:
+    int request(const std::string& path, int fd, bool bypassCache, int& statusClass);
+    void clearLocalAddresses();
+    void restartCredentialSearch(int attempt);
+    int lookupCredentials(CredentialStore& store, const char* kind, const char* realm, int attempt, char* username,
+                          char* password);
+
+    static int writeBlock(void* userdata, const char* buffer, size_t length);
+    static int serverAuthDigest(void* userdata, const char* realm, int attempt, char* username, char* password);
+    static int serverAuthDefault(void* userdata, const char* realm, int attempt, char* username, char* password);
+    static int proxyAuth(void* userdata, const char* realm, int attempt, char* username, char* password);
+    static void notifyStatus(void* userdata, ne_session_status status, const ne_session_status_info* info);
+
+    bool m_valid = false;
+    std::string m_scheme;
+    std::string m_host;
+    unsigned m_port = 0;
+    NeSessionPtr m_session;
+    bool m_redirected = false;
+    // neon keeps pointers into m_addrList, whose entries m_localAddrs owns.
+    std::vector<NeInetAddrPtr> m_localAddrs;
+    std::vector<const ne_inet_addr*> m_addrList;
+    CredentialStore m_credentials;
+    const std::string* m_requestPath = nullptr;  // set only while a request runs
+    int m_fd = -1;                               // the output of the running request
+};
