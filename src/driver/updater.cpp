@@ -36,6 +36,7 @@
 #include "driver/update_veto.h"
 #include "driver/version.h"
 #include "network/url_fetcher.h"
+#include "resolver/external_packages.h"
 #include "rpmdb/rpm_compat.h"
 
 namespace {
@@ -213,6 +214,10 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
         saveReadyStatus();
         return RUN_ERROR;
     }
+
+    // Packages installed by other means than this updater count as installed.
+    PackageMap externalPackages;
+    (void)loadExternalPackages(externalPackages);
 
     (void)includeNames;
     LOG(Error, "updating is not available yet");

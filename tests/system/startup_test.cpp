@@ -681,5 +681,26 @@ TEST_F(OptionsTest, LocalRepositoryNeverWaits) {
     EXPECT_TRUE(result.errLinesStartingWith("INFO: waiting ").empty()) << result;
 }
 
+TEST_F(StartupTest, ExternalPackagesFileIsLoadedWhenPresent) {
+    const std::string path = "/var/run/updater/external.xml";
+    SandboxResult absent = runUpdater({});
+    ASSERT_TRUE(reachedUpdate(absent));
+    EXPECT_FALSE(absent.errContains("external packages")) << absent;
+
+    sandbox.writeDeviceFile(path,
+                            "<metadata xmlns=\"http://linux.duke.edu/metadata/common\">"
+                            "<package type=\"rpm\"><name>vendor-tool</name><arch>noarch</arch>"
+                            "<version epoch=\"0\" ver=\"1.0\" rel=\"1\"/><checksum type=\"sha256\">00</checksum>"
+                            "<location href=\"vendor-tool.rpm\"/></package></metadata>");
+    SandboxResult loaded = runUpdater({});
+    ASSERT_TRUE(reachedUpdate(loaded));
+    EXPECT_TRUE(loaded.hasErrLine("INFO: loaded external packages from " + path)) << loaded;
+
+    sandbox.writeDeviceFile(path, "<metadata xmlns=\"http://linux.duke.edu/metadata/common\"><package");
+    SandboxResult broken = runUpdater({});
+    ASSERT_TRUE(reachedUpdate(broken));
+    EXPECT_TRUE(broken.hasErrLine("WARNING: failed to load external packages from " + path)) << broken;
+}
+
 }  // namespace
 }  // namespace system_test

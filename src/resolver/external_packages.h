@@ -1,0 +1,13 @@
+// Software on the device that the rpm database does not record, described by other software
+// in a file of the primary-list format; the resolver counts it as installed.
+#pragma once
+
+#include <string>
+
+#include "config/paths.h"
+#include "repository/package.h"
+
+// Adds the packages described by the file to out. A missing file is normal and leaves out
+// unchanged; an unusable one keeps what was read before the error. True when the whole file
+// was read; the run goes on either way.
+bool loadExternalPackages(PackageMap& out, const std::string& path = paths::kExternalPackagesFile);

@@ -1,0 +1,200 @@
+// The resolver's installed list and the choice of updates.
+#include "resolver/resolver.h"
+
+#include <utility>
+
+#include "config/logger.h"
+#include "config/updater_config.h"
+#include "rpmdb/dbdata.h"
+
+bool Resolver::init(const UpdaterConfig& options, unsigned typeMask) {
+    if (m_installed) {
+        LOG(Error, "attempted to reinitilize a resolver");
+        return false;
+    }
+    std::optional<PackageMap> installedPackages;
+    {
+        // Closed again at the end of this block: only the list outlives the database.
+        RpmDB db;
+        if (!db.open(!options.checkDbHeaders)) {
+            LOG(Error, "failed opening rpm database");
+            return false;
+        }
+        installedPackages = db.getInstalledPackages();
+    }
+    if (!installedPackages) {
+        LOG(Error, "failed getting list of installed packages");
+        return false;
+    }
+    return initFromInstalled(std::move(*installedPackages), options.ignoreRecommends, typeMask);
+}
+
+bool Resolver::initFromInstalled(PackageMap installedPackages, bool ignoreRecommends, unsigned typeMask) {
+    if (m_installed) {
+        LOG(Error, "attempted to reinitilize a resolver");
+        return false;
+    }
+    m_installed = std::move(installedPackages);
+    m_ignoreRecommends = ignoreRecommends;
+    m_typeMask = typeMask;
+    return true;
+}
+
+bool Resolver::addExternalPackages(const PackageMap& externalPackages) {
+    if (!m_installed) {
+        LOG(Error, "attempted to add external packages to non-initialized resolver");
+        return false;
+    }
+    for (const auto& [name, external] : externalPackages) {
+        LOG(Debug, "adding external package %s to installed packages", packageLabel(external).c_str());
+        // Only what the resolver decides with: the file's location and checksum mean nothing
+        // for a package that is already installed.
+        Package record;
+        record.name = external.name;
+        record.group = external.group;
+        record.type = external.type;
+        record.evr = external.evr;
+        record.requires = external.requires;
+        record.recommends = external.recommends;
+        record.provides = external.provides;
+        record.obsoletes = external.obsoletes;
+        // A multimap insert goes after the records of the same name.
+        m_installed->emplace(name, std::move(record));
+    }
+    return true;
+}
+
+const PackageMap& Resolver::installed() const {
+    static const PackageMap kNone;
+    return m_installed ? *m_installed : kNone;
+}
+
+bool Resolver::excludedByType(const Package& package) const {
+    // The mask has bits for Unknown, Rpm and Tavpkg only. A FlashedFw record is neither
+    // installed by rpm nor carried by the pass that installs rpm packages, so it follows the
+    // payload bit: it is skipped wherever Tavpkg is (pass 1, mask 5) and considered in every
+    // other pass. Taking it in pass 1 would run that pass's hooks and reboot for a record
+    // nothing installs there, and count it in pass 1 and again in pass 2.
+    const PackageType type = package.type == PackageType::FlashedFw ? PackageType::Tavpkg : package.type;
+    const int bit = static_cast<int>(type);
+    return bit >= 0 && bit < 3 && (m_typeMask & (1u << bit)) != 0;
+}
+
+bool Resolver::isNewerByObsoletes(const Package& package) const {
+    const PackageMap& installedPackages = installed();
+    for (const Dependency& obsolete : package.obsoletes) {
+        LOG(Trace, "checking obsoletes '%s'", obsolete.toString().c_str());
+        const auto range = installedPackages.equal_range(obsolete.name);
+        for (auto it = range.first; it != range.second; ++it) {
+            const Package& record = it->second;
+            if (obsolete.matches(Dependency(record.name, record.evr, kSenseEqual))) {
+                LOG(Debug, "considering %s newer than %s due to obsoletes", packageLabel(package).c_str(),
+                    packageLabel(record).c_str());
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool Resolver::isNewer(const Package& package) const {
+    const auto range = installed().equal_range(package.name);
+    if (range.first == range.second) return isNewerByObsoletes(package);
+    for (auto it = range.first; it != range.second; ++it)
+        if (compareEVR(it->second.evr, package.evr) >= 0) return false;
+    return true;
+}
+
+PackageSelection Resolver::selectNewer(const PackageMap& repository, const NameSet& includeNames,
+                                       const NameSet& excludeNames, const NameSet& excludeGroups,
+                                       const NameSet& addonNames) const {
+    LOG(Debug, "resolving for newer packages");
+    PackageSelection selection;
+    NameSet obsoletedByExcluded;
+    const PackageMap& installedPackages = installed();
+
+    for (auto it = repository.begin(); it != repository.end();) {
+        const std::string& name = it->first;
+        // The newest record of the name; among equal versions the first read stays.
+        const Package* candidate = &it->second;
+        for (++it; it != repository.end() && it->first == name; ++it) {
+            const Package& record = it->second;
+            if (compareEVR(record.evr, candidate->evr) > 0) {
+                LOG(Trace, "dropping update %s for newer %s", packageLabel(*candidate).c_str(),
+                    packageLabel(record).c_str());
+                candidate = &record;
+            } else {
+                LOG(Trace, "dropping update %s, has newer %s", packageLabel(record).c_str(),
+                    packageLabel(*candidate).c_str());
+            }
+        }
+
+        LOG(Trace, "checking update %s (group %s)", packageLabel(*candidate).c_str(), candidate->group.c_str());
+        if (excludedByType(*candidate)) {
+            LOG(Trace, "skipping package excluded by type");
+            continue;
+        }
+        if (!includeNames.empty() && includeNames.count(name) == 0) {
+            LOG(Trace, "skipping package not in include set");
+            continue;
+        }
+        if (excludeNames.count(name) != 0 || excludeGroups.count(candidate->group) != 0 ||
+            obsoletedByExcluded.count(name) != 0) {
+            LOG(Trace, "skipping package in exclude set");
+            // What an excluded package would replace must not be updated without it: drop
+            // it whether it was selected already or comes later in the walk.
+            for (const Dependency& obsolete : candidate->obsoletes) {
+                LOG(Trace, "adding %s to exclude set, obsoleted by excluded package", obsolete.name.c_str());
+                obsoletedByExcluded.insert(obsolete.name);
+                selection.erase(obsolete.name);
+            }
+            continue;
+        }
+
+        const auto range = installedPackages.equal_range(name);
+        if (range.first != range.second) {
+            bool installedNotOlder = false;
+            for (auto record = range.first; record != range.second; ++record) {
+                LOG(Trace, "checking installed %s", packageLabel(record->second).c_str());
+                if (compareEVR(record->second.evr, candidate->evr) >= 0) {
+                    installedNotOlder = true;
+                    break;
+                }
+            }
+            if (installedNotOlder) continue;
+        } else if (addonNames.count(name) != 0) {
+            LOG(Debug, "considering %s as newer because in pull set", packageLabel(*candidate).c_str());
+        } else if (!isNewerByObsoletes(*candidate)) {
+            continue;
+        }
+
+        const auto [existing, inserted] = selection.emplace(name, *candidate);
+        if (inserted) {
+            LOG(Debug, "found newer package %s", packageLabel(*candidate).c_str());
+        } else {
+            LOG(Error, "internal error: failed including package %s, already have %s", packageLabel(*candidate).c_str(),
+                packageLabel(existing->second).c_str());
+        }
+    }
+
+    // Selected packages that another selected package obsoletes are replaced by it.
+    for (auto update = selection.begin(); update != selection.end(); ++update) {
+        const Package& replacing = update->second;
+        if (replacing.obsoletes.empty()) continue;
+        LOG(Trace, "checking if %s obsoletes any new packages", packageLabel(replacing).c_str());
+        for (const Dependency& obsolete : replacing.obsoletes) {
+            LOG(Trace, "checking obsoletes '%s'", obsolete.toString().c_str());
+            const auto found = selection.find(obsolete.name);
+            if (found == selection.end() || found == update) continue;
+            const Package& replaced = found->second;
+            if (obsolete.matches(Dependency(replaced.name, replaced.evr, kSenseEqual))) {
+                LOG(Debug, "removing %s from new packages, obsoleted by %s", packageLabel(replaced).c_str(),
+                    packageLabel(replacing).c_str());
+                selection.erase(found);
+            }
+        }
+    }
+
+    LOG(Debug, "done resolving for newer packages");
+    return selection;
+}

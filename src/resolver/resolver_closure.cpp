@@ -1,0 +1,205 @@
+// The dependency closure of a selection: what the updated system would miss, and the
+// repository packages pulled in to provide it.
+#include <iterator>
+#include <vector>
+
+#include "config/logger.h"
+#include "resolver/resolver.h"
+
+namespace {
+
+const char* pullModeWord(int mode) {
+    switch (mode) {
+        case kPullAllAvailable:
+            return "all available";
+        case kPullUpdatesOnly:
+            return "updates only";
+        case kPullSkipUpdates:
+            return "skip updates";
+        default:
+            return "unknown";
+    }
+}
+
+bool isFileDependency(const Dependency& dependency) {
+    return !dependency.name.empty() && dependency.name[0] == '/';
+}
+
+}  // namespace
+
+DependencySet::const_iterator firstEntryNamed(const DependencySet& dependencies, const std::string& name) {
+    // rpmvercmp ranks "~1" below an empty version, so entries of this name may precede the
+    // bare name; they are few, so step back over them.
+    auto it = dependencies.lower_bound(Dependency(name));
+    while (it != dependencies.begin()) {
+        auto previous = std::prev(it);
+        if (previous->name != name) break;
+        it = previous;
+    }
+    return it;
+}
+
+void Resolver::checkSet(const DependencySet& wanted, const DependencySet& pool, const char* word, const Package& owner,
+                        DependencySet& unsatisfied) const {
+    for (const Dependency& dependency : wanted) {
+        bool satisfied = false;
+        for (auto provide = firstEntryNamed(pool, dependency.name);
+             provide != pool.end() && provide->name == dependency.name; ++provide) {
+            if (provide->matches(dependency)) {
+                satisfied = true;
+                break;
+            }
+        }
+        if (satisfied) continue;
+        if (isFileDependency(dependency)) {
+            // File lists are not read, so nothing can provide a path: rpm itself checks those.
+            LOG(Debug, "ignoring non-satisfied file dependency %s for %s", dependency.toString().c_str(),
+                packageLabel(owner).c_str());
+            continue;
+        }
+        unsatisfied.insert(dependency);
+        LOG(Debug, "failed dep: %s is %s by %s", dependency.toString().c_str(), word, packageLabel(owner).c_str());
+    }
+}
+
+bool Resolver::checkDependencies(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
+                                 DependencySet& unsatisfiedRecommends) const {
+    LOG(Debug, "checking dependencies for %zu new packages", selection.size());
+    unsatisfiedRequires.clear();
+    unsatisfiedRecommends.clear();
+
+    // The system after the update: installed records not replaced by a selected record of
+    // their name, then the selection.
+    std::vector<const Package*> system;
+    const PackageMap& installedPackages = installed();
+    system.reserve(installedPackages.size() + selection.size());
+    for (const auto& [name, record] : installedPackages)
+        if (selection.count(name) == 0) system.push_back(&record);
+    for (const auto& entry : selection) system.push_back(&entry.second);
+
+    // Rebuilt for every check: the selection grows between checks.
+    DependencySet pool;
+    for (const Package* record : system) pool.insert(record->provides.begin(), record->provides.end());
+    if (Logger::instance().passes(LogLevel::Trace))
+        for (const Dependency& provide : pool) LOG(Trace, "dep %s", provide.toString().c_str());
+
+    for (const Package* record : system) {
+        checkSet(record->requires, pool, "required", *record, unsatisfiedRequires);
+        if (!m_ignoreRecommends) checkSet(record->recommends, pool, "recommended", *record, unsatisfiedRecommends);
+    }
+    return unsatisfiedRequires.empty() && unsatisfiedRecommends.empty();
+}
+
+bool Resolver::pullPackages(const PackageMap& repository, int mode, DependencySet& unsatisfied,
+                            PackageSelection& selection) const {
+    if (unsatisfied.empty()) return false;
+    LOG(Debug, "resolving dependencies (%s)", pullModeWord(mode));
+    size_t pulled = 0;
+
+    for (auto it = repository.begin(); it != repository.end();) {
+        const std::string& name = it->first;
+        if (selection.count(name) != 0) {
+            LOG(Trace, "package %s already in", packageLabel(it->second).c_str());
+            ++it;
+            continue;
+        }
+        LOG(Trace, "checking package %s", packageLabel(it->second).c_str());
+        const Package* candidate = &it->second;
+        for (++it; it != repository.end() && it->first == name; ++it)
+            if (compareEVR(it->second.evr, candidate->evr) > 0) candidate = &it->second;
+        LOG(Trace, "found %s as best", packageLabel(*candidate).c_str());
+
+        if (excludedByType(*candidate)) {
+            LOG(Trace, "skipping package excluded by type");
+            continue;
+        }
+        if (mode == kPullUpdatesOnly && !isNewer(*candidate)) {
+            LOG(Trace, "skip package %s which does not update installed package", packageLabel(*candidate).c_str());
+            continue;
+        }
+        if (mode == kPullSkipUpdates && isNewer(*candidate)) {
+            LOG(Trace, "skip package %s which updates installed package", packageLabel(*candidate).c_str());
+            continue;
+        }
+
+        for (const Dependency& provide : candidate->provides) {
+            LOG(Trace, "check prov %s", provide.toString().c_str());
+            bool satisfiedOne = false;
+            for (auto wanted = firstEntryNamed(unsatisfied, provide.name);
+                 wanted != unsatisfied.end() && wanted->name == provide.name;) {
+                LOG(Debug, "checking provide %s", provide.toString().c_str());
+                if (!provide.matches(*wanted)) {
+                    ++wanted;
+                    continue;
+                }
+                if (!satisfiedOne) {
+                    satisfiedOne = true;
+                    LOG(Debug, "pulling package %s to satisfy '%s'", packageLabel(*candidate).c_str(),
+                        wanted->toString().c_str());
+                    selection.emplace(name, *candidate);
+                    ++pulled;
+                }
+                LOG(Debug, "removing require '%s', provided by pulled package", wanted->toString().c_str());
+                wanted = unsatisfied.erase(wanted);
+            }
+        }
+    }
+
+    LOG(Debug, "pulled %zu packages", pulled);
+    return pulled > 0;
+}
+
+bool Resolver::pullForUnsatisfied(const PackageMap& repository, DependencySet& unsatisfied,
+                                  PackageSelection& selection) const {
+    // Updating what is installed is preferred; the second mode runs whatever the first did.
+    const bool updates = pullPackages(repository, kPullUpdatesOnly, unsatisfied, selection);
+    const bool others = pullPackages(repository, kPullSkipUpdates, unsatisfied, selection);
+    return updates || others;
+}
+
+bool Resolver::closeDependencies(const PackageMap& repository, PackageSelection& selection,
+                                 DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends,
+                                 const std::function<bool()>& stopRequested) const {
+    // Ends: each round either stops or adds a name, and a selected name is never pulled again.
+    for (;;) {
+        if (checkDependencies(selection, unsatisfiedRequires, unsatisfiedRecommends)) return true;
+        bool pulled = pullForUnsatisfied(repository, unsatisfiedRequires, selection);
+        if (!pulled) pulled = pullForUnsatisfied(repository, unsatisfiedRecommends, selection);
+        if (pulled) {
+            if (stopRequested && stopRequested()) return false;
+            continue;
+        }
+        if (unsatisfiedRequires.empty()) {
+            LOG(Debug, "only recommends dependencies are left unsatisfied");
+            return true;
+        }
+        if (allFileDependencies(unsatisfiedRequires)) {
+            LOG(Debug, "only file dependencies are left unsatisfied, assuming all are satisfied");
+            return true;
+        }
+        return false;
+    }
+}
+
+bool allFileDependencies(const DependencySet& dependencies) {
+    LOG(Debug, "checking for file-only requires");
+    for (const Dependency& dependency : dependencies)
+        if (!isFileDependency(dependency)) return false;
+    return true;
+}
+
+bool findUnmetRequirements(const Dependency& capability, const PackageSelection& packages, DependencySet& unmet) {
+    unmet.clear();
+    for (const auto& [name, package] : packages) {
+        // Deliberately from the capability itself, not from its name: only requirements at or
+        // above the running version can ask for a newer one.
+        for (auto requirement = package.requires.lower_bound(capability);
+             requirement != package.requires.end() && requirement->name == capability.name; ++requirement) {
+            if (capability.matches(*requirement)) continue;
+            unmet.insert(*requirement);
+            LOG(Debug, "failed satisfy of '%s': %s is needed by %s", capability.toString().c_str(),
+                requirement->toString().c_str(), packageLabel(package).c_str());
+        }
+    }
+    return unmet.empty();
+}
