@@ -13,7 +13,7 @@ packages=(
   # run time
   rpm gpgv db-util
   # tests and the demo device
-  libgtest-dev util-linux gpg gnupg createrepo-c python3 file clang-format
+  libgtest-dev util-linux gpg gnupg createrepo-c python3 file clang-format dnf
 )
 
 missing=()

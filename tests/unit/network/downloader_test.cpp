@@ -1,0 +1,464 @@
+#include "network/downloader.h"
+
+#include <dirent.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <functional>
+#include <set>
+
+#include <gtest/gtest.h>
+#include <neon/ne_socket.h>
+
+#include "fixtures/http_server.h"
+#include "fixtures/log_capture.h"
+#include "fixtures/temp_dir.h"
+
+namespace {
+
+// The names in a directory, without "." and "..".
+std::set<std::string> listDir(const std::string& path) {
+    std::set<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return names;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+// Runs a check on every transfer event, while the download is under way.
+class CheckingNotifier : public URLFetcher::Notifier {
+public:
+    explicit CheckingNotifier(std::function<void(ne_session_status, const ne_session_status_info*)> check)
+        : m_check(std::move(check)) {}
+    void notify(ne_session_status status, const ne_session_status_info* info) override {
+        ++events;
+        m_check(status, info);
+    }
+    int events = 0;
+
+private:
+    std::function<void(ne_session_status, const ne_session_status_info*)> m_check;
+};
+
+// Lowers the largest file this process may write, so that a download runs into a full
+// storage; the limit and the signal disposition come back when the object ends.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_saved;
+        limit.rlim_cur = bytes;
+        EXPECT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_savedHandler);
+    }
+
+private:
+    rlimit m_saved{};
+    void (*m_savedHandler)(int) = SIG_DFL;
+};
+
+class DownloaderTest : public testing::Test {
+protected:
+    DownloaderTest() {
+        ne_sock_init();
+        URLFetcher::resetClassForTesting();
+        writeFile(m_dir / "cpuinfo", "Serial\t\t: 00A1B2C3\nRevision\t: 2.1\nHardware\t: Mirest\n");
+        FetcherConfig config;
+        config.userAgentBase = "BASE";
+        config.userAgentProduct = "PRODUCT";
+        URLFetcher::initClass(config, m_dir / "cpuinfo", m_dir / "i2c", m_dir / "tavpasswd.xml");
+        makeDirs(m_out.path());
+    }
+    ~DownloaderTest() override {
+        URLFetcher::resetClassForTesting();
+        ne_sock_exit();
+    }
+
+    std::string port() { return std::to_string(m_server.port()); }
+    std::string secondPort() { return std::to_string(m_server.secondPort()); }
+    int count(const std::string& line) const {
+        int n = 0;
+        for (const std::string& logged : m_log.lines()) n += logged == line;
+        return n;
+    }
+
+    LogCapture m_log;
+    TempDir m_dir;
+    TempDir m_out{"updater-dl-out"};  // holds nothing but the destinations
+    HttpTestServer m_server;
+};
+
+TEST_F(DownloaderTest, DownloadsBelowTheBasePath) {
+    m_server.addFile("repo/repodata/repomd.xml", "<repomd/>\n");
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/repo")));
+    EXPECT_EQ("/repo/", downloader.basePath());
+    EXPECT_TRUE(m_log.has("DEBUG: opening repo downloader with URI scheme, host, port, path = 'http' '127.0.0.1' " +
+                          port() + " '/repo'"))
+        << m_log.text();
+    EXPECT_TRUE(m_log.has("DEBUG: opened repo downloader with base URI '" + m_server.url("/repo") + "'"));
+
+    std::string destination = m_out / "repomd.xml";
+    EXPECT_TRUE(downloader.download("repodata/repomd.xml", destination, true));
+    EXPECT_EQ("<repomd/>\n", readFile(destination));
+    EXPECT_EQ(std::set<std::string>{"repomd.xml"}, listDir(m_out.path()));
+    EXPECT_TRUE(m_log.has("DEBUG: downloading path 'repodata/repomd.xml' to '" + destination + "'"));
+    EXPECT_TRUE(m_log.has("DEBUG: resolved URI path 'repodata/repomd.xml' on '/repo/' to '/repo/repodata/repomd.xml'"));
+    EXPECT_TRUE(m_log.has("DEBUG: successfully downloaded path 'repodata/repomd.xml' to '" + destination + "'"));
+
+    // A base path with its "/" already, and no cache bypass this time.
+    Downloader other;
+    ASSERT_TRUE(other.open(m_server.url("/repo/?ignored=1#fragment")));
+    EXPECT_EQ("/repo/", other.basePath());
+    EXPECT_TRUE(other.download("repodata/repomd.xml", destination, false));
+
+    std::vector<HttpRequest> requests = m_server.requests();
+    ASSERT_EQ(2u, requests.size());
+    for (const HttpRequest& request : requests) {
+        EXPECT_EQ("/repo/repodata/repomd.xml", request.target);
+        EXPECT_EQ("127.0.0.1:" + port(), request.header("Host"));
+    }
+    EXPECT_EQ("no-cache", requests[0].header("Cache-Control"));
+    EXPECT_EQ("no-cache", requests[0].header("Pragma"));
+    EXPECT_FALSE(requests[1].hasHeader("Cache-Control"));
+    EXPECT_FALSE(requests[1].hasHeader("Pragma"));
+}
+
+TEST_F(DownloaderTest, ResolvePathDoesNotNormalise) {
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open("file:///media/usb/updates"));
+    EXPECT_EQ("/media/usb/updates/", downloader.basePath());
+    for (const auto& [relative, resolved] : std::vector<std::pair<std::string, std::string>>{
+             {"repodata/repomd.xml", "/media/usb/updates/repodata/repomd.xml"},
+             {"../x/./y", "/media/usb/updates/../x/./y"},
+             {"/abs", "/media/usb/updates//abs"},
+             {"", "/media/usb/updates/"}}) {
+        std::string path = relative;
+        downloader.resolvePath(path);
+        EXPECT_EQ(resolved, path);
+        EXPECT_TRUE(
+            m_log.has("DEBUG: resolved URI path '" + relative + "' on '/media/usb/updates/' to '" + resolved + "'"));
+    }
+}
+
+TEST_F(DownloaderTest, FileBaseUriCopiesLocalFiles) {
+    std::string content(10000, 'p');
+    writeFile(m_dir / "media/usb/updates/packages/a.rpm", content);
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open("file://" + m_dir.path() + "/media/usb/updates"));
+    EXPECT_TRUE(m_log.has("DEBUG: opening repo downloader with URI scheme, host, port, path = 'file' '' 0 '" +
+                          m_dir.path() + "/media/usb/updates'"));
+    std::string destination = m_out / "a.rpm";
+    EXPECT_TRUE(downloader.download("packages/a.rpm", destination, false));
+    EXPECT_EQ(content, readFile(destination));
+
+    EXPECT_FALSE(downloader.download("packages/absent.rpm", m_out / "absent.rpm", false));
+    EXPECT_TRUE(m_log.has("ERROR: failed copying file (No such file or directory)"));
+    EXPECT_EQ(std::set<std::string>{"a.rpm"}, listDir(m_out.path()));
+    EXPECT_TRUE(m_server.requests().empty());
+}
+
+TEST_F(DownloaderTest, OpenRefusesASecondOpenAndCanReopenAfterClose) {
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/repo")));
+    std::string before = m_log.text();
+    EXPECT_FALSE(downloader.open(m_server.url("/other")));
+    EXPECT_EQ(before, m_log.text());  // no message
+    EXPECT_EQ("/repo/", downloader.basePath());
+    EXPECT_EQ(1u, downloader.fetcherCount());
+
+    downloader.close();
+    EXPECT_FALSE(downloader.isOpen());
+    EXPECT_EQ("", downloader.basePath());
+    EXPECT_FALSE(downloader.download("x", m_out / "x", false));
+    ASSERT_TRUE(downloader.open(m_server.url("/other")));
+    EXPECT_EQ("/other/", downloader.basePath());
+}
+
+TEST_F(DownloaderTest, FailedOpenLeavesItClosedAndDownloadsNothing) {
+    struct Case {
+        std::string uri;
+        std::vector<std::string> lines;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"http://[::1", {"ERROR: failed parsing repository URI 'http://[::1'"}},
+             {"/just/a/path", {"ERROR: repository URI '/just/a/path' missing host, path or scheme"}},
+             {"ftp://127.0.0.1/pub",
+              {"ERROR: scheme 'ftp' not supported", "ERROR: cannot create fetcher for 'ftp://127.0.0.1/pub'"}},
+             {"file://server/share",
+              {"ERROR: only local file: URIs supported", "ERROR: cannot create fetcher for 'file://server/share'"}},
+         }) {
+        Downloader downloader;
+        EXPECT_FALSE(downloader.open(c.uri)) << c.uri;
+        for (const std::string& line : c.lines) EXPECT_TRUE(m_log.has(line)) << line << "\n" << m_log.text();
+        EXPECT_FALSE(downloader.isOpen());
+        EXPECT_EQ(0u, downloader.fetcherCount());
+        EXPECT_EQ("", downloader.basePath());
+        EXPECT_FALSE(downloader.download("repodata/repomd.xml", m_out / "repomd.xml", true));
+        EXPECT_TRUE(listDir(m_out.path()).empty());
+        // Closed again, so a good URI opens it.
+        EXPECT_TRUE(downloader.open(m_server.url("/repo")));
+    }
+    EXPECT_TRUE(m_server.requests().empty());
+}
+
+TEST_F(DownloaderTest, NotFoundLeavesTheDestinationAndNoTemporaryFile) {
+    std::string destination = m_out / "primary.xml.gz";
+    writeFile(destination, "previous");
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/repo/")));
+    EXPECT_FALSE(downloader.download("repodata/primary.xml.gz", destination, false));
+    EXPECT_EQ("previous", readFile(destination));
+    EXPECT_EQ(std::set<std::string>{"primary.xml.gz"}, listDir(m_out.path()));
+    EXPECT_EQ(1u, m_server.requests().size());
+    EXPECT_TRUE(m_log.has("ERROR: failed fetching 'repodata/primary.xml.gz' (404 Not Found)")) << m_log.text();
+    for (const std::string& line : m_log.lines())
+        EXPECT_EQ(std::string::npos, line.find("successfully downloaded")) << line;
+}
+
+TEST_F(DownloaderTest, DestinationReplacedOnlyOnSuccess) {
+    std::string destination = m_out / "repomd.xml";
+    writeFile(destination, "previous");
+    // A leftover of an interrupted run, longer than the new content.
+    writeFile(destination + ".tmp", "leftover of an interrupted download, longer than the new content");
+    ASSERT_TRUE(m_server.setFailTimes("/repo/repodata/repomd.xml", 1, 503));
+    m_server.addFile("repo/repodata/repomd.xml", "new");
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/repo")));
+
+    EXPECT_FALSE(downloader.download("repodata/repomd.xml", destination, true));
+    EXPECT_EQ("previous", readFile(destination));
+    EXPECT_EQ(std::set<std::string>{"repomd.xml"}, listDir(m_out.path()));
+
+    writeFile(destination + ".tmp", "leftover of an interrupted download, longer than the new content");
+    EXPECT_TRUE(downloader.download("repodata/repomd.xml", destination, true));
+    EXPECT_EQ("new", readFile(destination));
+    EXPECT_EQ(std::set<std::string>{"repomd.xml"}, listDir(m_out.path()));
+}
+
+TEST_F(DownloaderTest, DestinationInAMissingDirectory) {
+    m_server.addFile("repo/file", "x");
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/repo")));
+    std::string destination = m_out / "missing/file";
+    EXPECT_FALSE(downloader.download("file", destination, false));
+    EXPECT_TRUE(m_log.has("ERROR: failed creating file '" + destination + ".tmp' (No such file or directory)"));
+    EXPECT_TRUE(m_server.requests().empty());
+    EXPECT_TRUE(listDir(m_out.path()).empty());
+}
+
+TEST_F(DownloaderTest, FailedRenameRemovesTheTemporaryFile) {
+    m_server.addFile("repo/file", "data");
+    // A directory that is not empty cannot be replaced by a file.
+    std::string destination = m_out / "taken";
+    writeFile(destination + "/inside", "kept");
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/repo")));
+    EXPECT_FALSE(downloader.download("file", destination, false));
+    EXPECT_TRUE(m_log.has("ERROR: failed renaming '" + destination + ".tmp' to '" + destination + "' (Is a directory)"))
+        << m_log.text();
+    EXPECT_EQ("kept", readFile(destination + "/inside"));
+    EXPECT_EQ(std::set<std::string>{"taken"}, listDir(m_out.path()));
+}
+
+TEST_F(DownloaderTest, TemporaryFileThatIsASymlinkIsNotFollowed) {
+    m_server.addFile("repo/file", "data from the server");
+    writeFile(m_dir / "elsewhere", "must stay");
+    std::string destination = m_out / "file";
+    ASSERT_EQ(0, symlink((m_dir / "elsewhere").c_str(), (destination + ".tmp").c_str()));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/repo")));
+    EXPECT_FALSE(downloader.download("file", destination, false));
+    EXPECT_EQ("must stay", readFile(m_dir / "elsewhere"));
+    EXPECT_FALSE(fileExists(destination));
+    EXPECT_TRUE(m_log.has("ERROR: failed creating file '" + destination + ".tmp' (Too many levels of symbolic links)"))
+        << m_log.text();
+}
+
+TEST_F(DownloaderTest, FiveRedirectsAcrossBothPortsAreFollowed) {
+    m_server.addFile("final", "new content");
+    ASSERT_TRUE(m_server.setRedirectChain("/old", 5, "/final?x=1", 302, RedirectPort::Alternate));
+    std::string destination = m_out / "file";
+    writeFile(destination, "previous");
+
+    // While the chain runs, the destination keeps its content and the data goes to ".tmp".
+    int checks = 0;
+    bool checking = true;
+    CheckingNotifier notifier([&](ne_session_status, const ne_session_status_info*) {
+        if (!checking) return;
+        ++checks;
+        EXPECT_EQ("previous", readFile(destination));
+        EXPECT_TRUE(fileExists(destination + ".tmp"));
+    });
+    Downloader downloader;
+    downloader.setNotifier(&notifier);
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    EXPECT_TRUE(downloader.download("old", destination, true));
+    checking = false;
+    EXPECT_GT(checks, 0);
+    EXPECT_EQ("new content", readFile(destination));
+    EXPECT_EQ(std::set<std::string>{"file"}, listDir(m_out.path()));
+    // The base fetcher and one for the second port, which the chain visits three times.
+    EXPECT_EQ(2u, downloader.fetcherCount());
+
+    std::vector<HttpRequest> requests = m_server.requests();
+    ASSERT_EQ(6u, requests.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+        EXPECT_EQ(i % 2 == 0 ? "main" : "second", requests[i].listener) << i;
+        EXPECT_EQ("no-cache", requests[i].header("Cache-Control")) << i;
+    }
+    EXPECT_EQ("/old", requests[0].target);
+    EXPECT_EQ("/old?hop=1", requests[1].target);
+    EXPECT_EQ("/final?x=1", requests[5].target);
+    EXPECT_TRUE(m_log.has("DEBUG: 'old' redirected to 'http://127.0.0.1:" + secondPort() + "/old")) << m_log.text();
+    EXPECT_TRUE(m_log.has("DEBUG: 'old' redirected to 'http://127.0.0.1:" + secondPort() + "/final"));
+
+    // A later download redirected to the second port reuses its fetcher, whose connection was
+    // closed after the first download.
+    ASSERT_TRUE(m_server.clearRequests());
+    ASSERT_TRUE(m_server.setRedirectChain("/moved", 1, "/final", 301, RedirectPort::Second));
+    EXPECT_TRUE(downloader.download("moved", destination, false));
+    EXPECT_EQ(2u, downloader.fetcherCount());
+    std::vector<HttpRequest> again = m_server.requests();
+    ASSERT_EQ(2u, again.size());
+    EXPECT_EQ("second", again[1].listener);
+    EXPECT_FALSE(again[1].hasHeader("Cache-Control"));
+    EXPECT_NE(requests[5].connection, again[1].connection);
+}
+
+TEST_F(DownloaderTest, RedirectsOnOneServerKeepItsConnection) {
+    m_server.addFile("final", "same server");
+    ASSERT_TRUE(m_server.setRedirectChain("/old", 5, "/final", 307, RedirectPort::Same));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    EXPECT_TRUE(downloader.download("old", m_out / "file", false));
+    EXPECT_EQ("same server", readFile(m_out / "file"));
+    EXPECT_EQ(1u, downloader.fetcherCount());
+    std::vector<HttpRequest> requests = m_server.requests();
+    ASSERT_EQ(6u, requests.size());
+    for (const HttpRequest& request : requests) EXPECT_EQ(requests[0].connection, request.connection);
+}
+
+TEST_F(DownloaderTest, SixthRedirectIsRefused) {
+    m_server.addFile("final", "never fetched");
+    ASSERT_TRUE(m_server.setRedirectChain("/old", 6, "/final", 302, RedirectPort::Alternate));
+    std::string destination = m_out / "file";
+    writeFile(destination, "previous");
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    EXPECT_FALSE(downloader.download("old", destination, false));
+    EXPECT_TRUE(m_log.has("ERROR: maximum number of redirects (5) exceeded"));
+    EXPECT_EQ("previous", readFile(destination));
+    EXPECT_EQ(std::set<std::string>{"file"}, listDir(m_out.path()));
+    EXPECT_EQ(6u, m_server.requests().size());
+    EXPECT_TRUE(m_server.requestsFor("/final").empty());
+
+    // Each download starts with a full budget again.
+    ASSERT_TRUE(m_server.setRedirectChain("/old", 5, "/final", 302, RedirectPort::Alternate));
+    EXPECT_TRUE(downloader.download("old", destination, false));
+    EXPECT_EQ("never fetched", readFile(destination));
+}
+
+TEST_F(DownloaderTest, RedirectToAnUnsupportedSchemeIsRefused) {
+    ASSERT_TRUE(m_server.setRedirect("/pub", "ftp://127.0.0.1/pub/file"));
+    std::string destination = m_out / "file";
+    writeFile(destination, "previous");
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    EXPECT_FALSE(downloader.download("pub", destination, false));
+    EXPECT_TRUE(m_log.has("ERROR: scheme 'ftp' not supported"));
+    EXPECT_TRUE(m_log.has("ERROR: cannot create fetcher for redirection to 'ftp://127.0.0.1/pub/file'"))
+        << m_log.text();
+    EXPECT_EQ(1u, downloader.fetcherCount());
+    EXPECT_EQ("previous", readFile(destination));
+    EXPECT_EQ(std::set<std::string>{"file"}, listDir(m_out.path()));
+}
+
+TEST_F(DownloaderTest, RedirectToALocalFileIsRefused) {
+    writeFile(m_dir / "secret", "local data");
+    ASSERT_TRUE(m_server.setRedirect("/steal", "file://" + m_dir.path() + "/secret"));
+    ASSERT_TRUE(m_server.setRedirect("/zero", "file:///dev/zero"));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    EXPECT_FALSE(downloader.download("steal", m_out / "file", false));
+    EXPECT_TRUE(m_log.has("ERROR: cannot create fetcher for redirection to 'file://" + m_dir.path() + "/secret'"))
+        << m_log.text();
+    EXPECT_FALSE(downloader.download("zero", m_out / "file", false));
+    EXPECT_EQ(1u, downloader.fetcherCount());
+    EXPECT_TRUE(listDir(m_out.path()).empty());
+}
+
+TEST_F(DownloaderTest, RedirectToAnUnparseableLocationFails) {
+    ASSERT_TRUE(m_server.setRedirect("/bad", "http://[::1"));
+    std::string destination = m_out / "file";
+    writeFile(destination, "previous");
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    EXPECT_FALSE(downloader.download("bad", destination, false));
+    // neon refuses such a Location itself, and the fetcher reports it.
+    bool reported = false;
+    for (const std::string& line : m_log.lines()) reported |= line.rfind("ERROR: failed fetching 'bad' (", 0) == 0;
+    EXPECT_TRUE(reported) << m_log.text();
+    // neon reports it as a generic error, which the fetcher retries like a transient one.
+    EXPECT_EQ(3u, m_server.requestsFor("/bad").size());
+    EXPECT_EQ(1u, downloader.fetcherCount());
+    EXPECT_EQ("previous", readFile(destination));
+    EXPECT_EQ(std::set<std::string>{"file"}, listDir(m_out.path()));
+}
+
+TEST_F(DownloaderTest, NotifierReachesFetchersCreatedForRedirects) {
+    const std::string big(100000, 'b');
+    m_server.addFile("big", big);
+    ASSERT_TRUE(m_server.setRedirectChain("/moved", 1, "/big", 302, RedirectPort::Second));
+    long long received = 0;
+    CheckingNotifier notifier([&](ne_session_status status, const ne_session_status_info* info) {
+        // Only the second port's answer has this length.
+        if (status == ne_status_recving && info->sr.total == static_cast<ne_off_t>(big.size()))
+            received = info->sr.progress;
+    });
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    downloader.setNotifier(&notifier);  // after the open: reaches the base fetcher and later ones
+    EXPECT_TRUE(downloader.download("moved", m_out / "big", false));
+    EXPECT_EQ(static_cast<long long>(big.size()), received);
+    EXPECT_EQ(2u, downloader.fetcherCount());
+
+    // close() forgets the notifier.
+    downloader.close();
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    int before = notifier.events;
+    EXPECT_TRUE(downloader.download("big", m_out / "big", false));
+    EXPECT_EQ(before, notifier.events);
+}
+
+TEST_F(DownloaderTest, EndlessBodyFillingTheStorageFailsCleanly) {
+    ASSERT_TRUE(m_server.setEndless("/endless", 16LL * 1024 * 1024));  // starts the server before the limit
+    std::string destination = m_out / "endless";
+    writeFile(destination, "previous");
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    bool result;
+    {
+        FileSizeLimit limit(512 * 1024);
+        result = downloader.download("endless", destination, false);
+    }
+    EXPECT_FALSE(result);
+    EXPECT_EQ("previous", readFile(destination));
+    EXPECT_EQ(std::set<std::string>{"endless"}, listDir(m_out.path()));
+    EXPECT_EQ(3u, m_server.requestsFor("/endless").size());
+    EXPECT_EQ(2, count("WARNING: failed fetching 'endless' (failed writing downloaded data to file (File too large)); "
+                       "retrying"))
+        << m_log.text();
+    EXPECT_TRUE(
+        m_log.has("ERROR: failed fetching 'endless' (failed writing downloaded data to file (File too large))"));
+}
+
+}  // namespace
