@@ -18,6 +18,8 @@
 #include <openssl/evp.h>
 #include <rpm/header.h>
 #include <rpm/rpmdb.h>
+#include <rpm/rpmio.h>
+#include <rpm/rpmpgp.h>
 #include <rpm/rpmtd.h>
 #include <rpm/rpmts.h>
 #include <zlib.h>
@@ -34,6 +36,8 @@ using FilePtr = std::unique_ptr<FILE, CFree<fclose>>;
 using XmlReaderPtr = std::unique_ptr<xmlTextReader, CFree<xmlFreeTextReader>>;
 using XmlDocPtr = std::unique_ptr<xmlDoc, CFree<xmlFreeDoc>>;
 using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, CFree<EVP_MD_CTX_free>>;
+// Base64 decoding state; EVP_ENCODE_CTX_new hands it out zeroed.
+using EvpEncodeCtxPtr = std::unique_ptr<EVP_ENCODE_CTX, CFree<EVP_ENCODE_CTX_free>>;
 using GzFilePtr = std::unique_ptr<gzFile_s, CFree<gzclose>>;
 // Text a C library allocated with malloc (rpmExpand, for one).
 using MallocTextPtr = std::unique_ptr<char, CFree<free>>;
@@ -42,6 +46,9 @@ using RpmTsPtr = std::unique_ptr<rpmts_s, CFree<rpmtsFree>>;
 using RpmDbIteratorPtr = std::unique_ptr<rpmdbMatchIterator_s, CFree<rpmdbFreeIterator>>;
 using HeaderPtr = std::unique_ptr<headerToken_s, CFree<headerFree>>;
 using RpmTdPtr = std::unique_ptr<rpmtd_s, CFree<rpmtdFree>>;
+// rpm's own file streams (Fopen), closed with Fclose; and its OpenPGP parse results.
+using RpmFdPtr = std::unique_ptr<_FD_s, CFree<Fclose>>;
+using PgpDigPtr = std::unique_ptr<pgpDig_s, CFree<pgpFreeDig>>;
 
 // neon: sessions, requests and network addresses made with ne_iaddr_make.
 using NeSessionPtr = std::unique_ptr<ne_session, CFree<ne_session_destroy>>;

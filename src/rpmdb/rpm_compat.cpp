@@ -1,5 +1,7 @@
 #include "rpmdb/rpm_compat.h"
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -7,6 +9,7 @@
 #include <rpm/rpmlib.h>
 #include <rpm/rpmlog.h>
 #include <rpm/rpmmacro.h>
+#include <rpm/rpmpgp.h>
 #include <rpm/rpmsq.h>
 #include <rpm/rpmts.h>
 
@@ -76,6 +79,14 @@ std::optional<std::string> expandDbApi() {
     MallocTextPtr expansion(rpmExpand("%{_dbapi}", nullptr));
     if (!expansion) return std::nullopt;
     return std::string(expansion.get());
+}
+
+int pgpPubkeyFingerprint(const uint8_t* pkt, size_t pktlen, uint8_t* keyId) {
+    if (!pkt || !keyId) return -1;
+    pgpKeyID_t id = {};
+    if (::pgpPubkeyKeyID(pkt, pktlen, id) != 0) return -1;
+    std::copy(std::begin(id), std::end(id), keyId);
+    return 0;
 }
 
 }  // namespace rpmcompat

@@ -6,6 +6,9 @@
 #include <rpm/rpmtypes.h>
 #include <signal.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include <optional>
 #include <string>
 
@@ -49,5 +52,11 @@ rpmts rpmioFreePoolItem(rpmts ts);
 // still defines it keeps its meaning, so the macro is expanded as before: an undefined one
 // comes back unexpanded ("%{_dbapi}"), never "3". None when the expansion fails.
 std::optional<std::string> expandDbApi();
+
+// Older rpmlib's pgpPubkeyFingerprint wrote the 8-byte key ID of the first (public key)
+// packet of pkt; 4.18's function of that name yields the whole fingerprint and
+// pgpPubkeyKeyID the key ID. Returns 0 on success, -1 when the packets hold no usable
+// public key (keyId then holds nothing of use).
+int pgpPubkeyFingerprint(const uint8_t* pkt, size_t pktlen, uint8_t* keyId);
 
 }  // namespace rpmcompat
