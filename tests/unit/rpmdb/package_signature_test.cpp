@@ -269,9 +269,8 @@ protected:
             body.insert(body.end(), issuer.begin(), issuer.end());
         }
         body.insert(body.end(), {0xab, 0xcd, 0, 8, 0xff});  // hash start, one MPI
-        std::vector<uint8_t> packet = {0xc2, static_cast<uint8_t>(body.size())};
-        packet.insert(packet.end(), body.begin(), body.end());
-        return packet;
+        body.insert(body.begin(), {0xc2, static_cast<uint8_t>(body.size())});
+        return body;
     }
 
     TempDir m_dir{"updater-hdrsig"};
