@@ -1,9 +1,11 @@
 // RAII owners for the C handles the updater uses: one deleter template, one alias per type.
 #pragma once
 
+#include <dirent.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +43,7 @@ using EvpEncodeCtxPtr = std::unique_ptr<EVP_ENCODE_CTX, CFree<EVP_ENCODE_CTX_fre
 using GzFilePtr = std::unique_ptr<gzFile_s, CFree<gzclose>>;
 // Text a C library allocated with malloc (rpmExpand, for one).
 using MallocTextPtr = std::unique_ptr<char, CFree<free>>;
+using DirPtr = std::unique_ptr<DIR, CFree<closedir>>;
 // rpm: transaction sets, database iterators, headers and tag data containers.
 using RpmTsPtr = std::unique_ptr<rpmts_s, CFree<rpmtsFree>>;
 using RpmDbIteratorPtr = std::unique_ptr<rpmdbMatchIterator_s, CFree<rpmdbFreeIterator>>;

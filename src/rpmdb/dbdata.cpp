@@ -1,5 +1,6 @@
 #include "rpmdb/dbdata.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <rpm/header.h>
 #include <rpm/rpmdb.h>
@@ -9,9 +10,11 @@
 #include <rpm/rpmtd.h>
 #include <rpm/rpmts.h>
 
+#include <cstring>
 #include <utility>
 
 #include "config/logger.h"
+#include "config/util.h"
 #include "driver/child_process.h"
 #include "rpmdb/rpm_compat.h"
 
@@ -61,6 +64,28 @@ bool runRecovery() {
         return false;
     }
     return true;
+}
+
+// rpm creates an empty database wherever none exists, even for a read-only open: a device
+// whose database went missing would then look as if nothing were installed, and an update
+// would install over files no database knows about. Only an existing, non-empty database
+// directory is opened.
+bool databasePresent() {
+    MallocTextPtr dbPath(rpmGetPath("%{?_dbpath}", nullptr));
+    if (!dbPath || dbPath.get()[0] == '\0') {
+        LOG(Error, "failed to get rpm DB path");
+        return false;
+    }
+    DirPtr dir(opendir(dbPath.get()));
+    if (!dir) {
+        LOG(Error, "no rpm DB in '%s' (%s)", dbPath.get(), errnoText().c_str());
+        return false;
+    }
+    while (const struct dirent* entry = readdir(dir.get())) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) return true;
+    }
+    LOG(Error, "no rpm DB in '%s' (empty directory)", dbPath.get());
+    return false;
 }
 
 // A Berkeley DB left inconsistent by an interrupted rpm refuses to open until recovered;
@@ -126,7 +151,7 @@ bool RpmDB::open(bool skipHeaderCheck) {
         LOG(Error, "failed opening rpm transaction");
         return false;
     }
-    if (!openWithRecovery(ts.get())) {
+    if (!databasePresent() || !openWithRecovery(ts.get())) {
         LOG(Error, "failed opening rpm DB");
         return false;
     }

@@ -6,6 +6,7 @@
 #include <rpm/rpmtag.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -498,6 +499,26 @@ TEST_F(RecoveryTest, NoRecoveryWithoutBerkeleyDbOrAfterAnOpen) {
     EXPECT_EQ(countLines(log, "ERROR: failed opening rpm DB"), 3);
     EXPECT_FALSE(fileExists(m_runs));
     EXPECT_FALSE(anyLineContains(log, "recovery"));
+}
+
+}  // namespace
+
+namespace {
+
+// rpm would create an empty database for a read-only open; a device whose database is gone
+// must not look like a device with nothing installed.
+TEST_F(RecoveryTest, MissingOrEmptyDatabaseIsNotCreated) {
+    LogCapture log;
+    const std::string missing = m_dir / "missing", empty = m_dir / "empty";
+    makeDirs(empty);
+    EXPECT_FALSE(openAt(missing));
+    EXPECT_TRUE(log.has("ERROR: no rpm DB in '" + missing + "' (No such file or directory)"));
+    EXPECT_FALSE(openAt(empty));
+    EXPECT_TRUE(log.has("ERROR: no rpm DB in '" + empty + "' (empty directory)"));
+    EXPECT_TRUE(log.has("ERROR: failed opening rpm DB"));
+    EXPECT_FALSE(fileExists(missing));
+    EXPECT_TRUE(std::filesystem::is_empty(empty));
+    EXPECT_TRUE(openAt(m_good));
 }
 
 }  // namespace
