@@ -82,13 +82,6 @@ TEST(GetPGPValTest, BigEndianOfUpToFourBytes) {
     EXPECT_EQ(getPGPVal(bytes, 2), 0x1234u);
     EXPECT_EQ(getPGPVal(bytes, 3), 0x123456u);
     EXPECT_EQ(getPGPVal(bytes, 4), 0x12345678u);
-    const uint8_t ones[] = {0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(getPGPVal(ones, 4), 0xFFFFFFFFu);
-}
-
-TEST(GetPGPValDeathTest, MoreThanFourBytesIsAProgrammingError) {
-    const uint8_t bytes[8] = {};
-    EXPECT_DEBUG_DEATH((void)getPGPVal(bytes, 5), "len <= sizeof\\(val\\)");
 }
 
 struct FramingCase {
@@ -147,9 +140,7 @@ TEST(PGPPacketSeqTest, LengthForms) {
         {"5-byte length 0", {0xC2, 255, 0, 0, 0, 0}, true, 2, 6, 0, 6},
         {"5-byte length of 4 GiB", Bytes{0xC2, 255, 255, 255, 255, 255} + filler(8), false, 0, 0, 0, 0},
         {"5-byte length cut", {0xC2, 255, 0, 0, 1}, false, 0, 0, 0, 0},
-        {"partial length 224", Bytes{0xC2, 224} + filler(4), false, 0, 0, 0, 0},
-        {"partial length 254", Bytes{0xC2, 254} + filler(4), false, 0, 0, 0, 0},
-        // Partial lengths that would fit, read either as a partial or as a 5-byte length.
+        // Partial lengths are refused, also where one would fit, read as a partial or a 5-byte length.
         {"partial length 224 of 1 byte", {0xC2, 224, 7}, false, 0, 0, 0, 0},
         {"partial length 224 as if 5 bytes", {0xC2, 224, 0, 0, 0, 0}, false, 0, 0, 0, 0},
         {"2-byte length field past the end", Bytes{0xC2, 192, 0} + filler(191), false, 0, 0, 0, 0},
@@ -157,41 +148,30 @@ TEST(PGPPacketSeqTest, LengthForms) {
         {"new-format tag 63", {0xFF, 0}, true, 63, 2, 0, 2},
         // Not a packet header.
         {"top bit clear", {0x42, 1, 0}, false, 0, 0, 0, 0},
-        {"zero byte", {0x00}, false, 0, 0, 0, 0},
         // Old format: tag in bits 2 to 5, length type in bits 0 and 1.
         {"old 1-byte length", Bytes{0x88, 2} + filler(2), true, 2, 4, 2, 2},
         {"old 1-byte length 0", {0x88, 0}, true, 2, 2, 0, 2},
-        {"old 1-byte length past the end", Bytes{0x88, 3} + filler(2), false, 0, 0, 0, 0},
         {"old 1-byte length missing", {0x88}, false, 0, 0, 0, 0},
         {"old 2-byte length", Bytes{0x89, 1, 0} + filler(256), true, 2, 259, 256, 3},
         {"old 2-byte length cut", {0x89, 1}, false, 0, 0, 0, 0},
         {"old 4-byte length", Bytes{0x8A, 0, 0, 0, 3} + filler(3), true, 2, 8, 3, 5},
         {"old 4-byte length cut", {0x8A, 0, 0, 0}, false, 0, 0, 0, 0},
-        {"old 4-byte length past the end", Bytes{0x8A, 255, 255, 255, 255} + filler(1), false, 0, 0, 0, 0},
         {"old 4-byte length one too many", Bytes{0x8A, 0, 0, 0, 4} + filler(3), false, 0, 0, 0, 0},
         {"old indeterminate length", Bytes{0x8B} + filler(300), true, 2, 301, 300, 1},
         {"old indeterminate, tag byte alone", {0x8B}, true, 2, 1, 0, 1},
         {"old tag 15", {0xBC, 0}, true, 15, 2, 0, 2},
-        {"old tag 6", Bytes{0x98, 1} + filler(1), true, 6, 3, 1, 2},
     };
     for (const FramingCase& c : cases) checkFraming(c, false);
 }
 
-TEST(PGPPacketSeqTest, EmptyInputGivesNoPacket) {
+TEST(PGPPacketSeqTest, PacketsInInputOrderAndKeptOnFailure) {
     PGPPacketSeq seq;
     EXPECT_TRUE(seq.append(nullptr, 0));
     EXPECT_TRUE(seq.packets().empty());
-}
-
-TEST(PGPPacketSeqTest, PacketsInInputOrderAndKeptOnFailure) {
     const Bytes input = Bytes{0x99, 0, 2, 0xAA, 0xBB} + packet(2, filler(200)) + Bytes{0xB4, 1, 0xCC};
-    PGPPacketSeq seq;
     ASSERT_TRUE(seq.append(input.data(), input.size()));
     ASSERT_EQ(seq.packets().size(), 3u);
     EXPECT_EQ(seq.packets()[0].tag, 6);
-    EXPECT_EQ(seq.packets()[0].body, input.data() + 3);
-    EXPECT_EQ(seq.packets()[1].tag, 2);
-    EXPECT_EQ(seq.packets()[1].blen, 200u);
     EXPECT_EQ(seq.packets()[1].body, input.data() + 5 + 3);
     EXPECT_EQ(seq.packets()[2].tag, 13);
     EXPECT_EQ(seq.packets()[2].body, input.data() + input.size() - 1);
@@ -209,36 +189,24 @@ TEST(PGPSubPacketSeqTest, LengthForms) {
         {"1-byte length", creationTime(0x01020304), true, 2, 6, 4, 2},
         {"type only", {1, 16}, true, 16, 2, 0, 2},
         {"zero length", {0}, false, 0, 0, 0, 0},
-        {"zero length then more", {0, 2, 16}, false, 0, 0, 0, 0},
         {"critical bit kept in the type", {2, 0x82, 7}, true, 0x82, 3, 1, 2},
         {"2-byte length 192", Bytes{192, 0, 0x1A} + filler(191), true, 0x1A, 194, 191, 3},
         {"2-byte length cut", {192}, false, 0, 0, 0, 0},
         {"5-byte length", Bytes{255, 0, 0, 0, 3, 16} + filler(2), true, 16, 8, 2, 6},
         {"5-byte length cut", {255, 0, 0, 0}, false, 0, 0, 0, 0},
         {"5-byte length past the end", Bytes{255, 0, 1, 0, 0, 16} + filler(20), false, 0, 0, 0, 0},
-        {"partial length", Bytes{230, 16} + filler(8), false, 0, 0, 0, 0},
         {"partial length as if 5 bytes", {224, 0, 0, 0, 2, 16, 1}, false, 0, 0, 0, 0},
         {"partial length of 1 byte", {224, 16}, false, 0, 0, 0, 0},
         // The length fits in what remains, the length field plus the length does not.
         {"2-byte length field past the end", Bytes{192, 0, 0x1A} + filler(190), false, 0, 0, 0, 0},
         {"1-byte length field past the end", {2, 16}, false, 0, 0, 0, 0},
-        {"length past the end", {5, 2, 1, 2}, false, 0, 0, 0, 0},
     };
     for (const FramingCase& c : cases) checkFraming(c, true);
 }
 
-TEST(PGPSubPacketSeqTest, SubpacketsInInputOrder) {
-    const Bytes input = creationTime(7) + issuer(kHashedIssuer);
-    PGPSubPacketSeq seq;
-    ASSERT_TRUE(seq.append(input.data(), input.size()));
-    ASSERT_EQ(seq.subpackets().size(), 2u);
-    EXPECT_EQ(seq.subpackets()[0].tag, 2);
-    EXPECT_EQ(seq.subpackets()[1].tag, 16);
-    EXPECT_EQ(seq.subpackets()[1].body, input.data() + 8);
-    EXPECT_EQ(seq.subpackets()[1].blen, 8u);
-    PGPSubPacketSeq empty;
-    EXPECT_TRUE(empty.append(nullptr, 0));
-    EXPECT_TRUE(empty.subpackets().empty());
+bool parses(const Bytes& body) {
+    PGPSigData sig;
+    return sig.parse(packetOver(body));
 }
 
 TEST(PGPSigDataTest, Version3) {
@@ -246,65 +214,45 @@ TEST(PGPSigDataTest, Version3) {
     PGPSigData sig;
     ASSERT_TRUE(sig.parse(packetOver(body)));
     EXPECT_EQ(sig.version, 3);
-    EXPECT_EQ(sig.sigType, 0);
-    EXPECT_TRUE(sig.hasCreated);
     EXPECT_EQ(sig.created, 0x5F5E1000u);
     EXPECT_TRUE(sig.hasKeyId);
     EXPECT_EQ(sig.keyId, kHashedIssuer);
     EXPECT_EQ(sig.pubkeyAlgo, 17);
     EXPECT_EQ(sig.hashAlgo, 2);
 
-    // 17 bytes are enough, 16 are not.
-    const Bytes shortest(body.begin(), body.begin() + 17);
-    PGPSigData exact;
-    EXPECT_TRUE(exact.parse(packetOver(shortest)));
-    const Bytes cut(body.begin(), body.begin() + 16);
-    PGPSigData tooShort;
-    EXPECT_FALSE(tooShort.parse(packetOver(cut)));
+    // 17 bytes are enough, 16 are not; the hashed length must be 5.
+    EXPECT_TRUE(parses(Bytes(body.begin(), body.begin() + 17)));
+    EXPECT_FALSE(parses(Bytes(body.begin(), body.begin() + 16)));
+    for (uint8_t length : {0, 4, 6, 255}) EXPECT_FALSE(parses(v3Body(length))) << int(length);
 }
 
-TEST(PGPSigDataTest, Version3HashedLengthMustBeFive) {
-    for (uint8_t length : {0, 4, 6, 255}) {
+TEST(PGPSigDataTest, Version4IssuerAndCreationTime) {
+    struct Case {
+        const char* name;
+        Bytes hashed, unhashed;
+        KeyId keyId;
+        uint32_t created;
+    };
+    const Case cases[] = {
+        {"both hashed", creationTime(0x61626364) + issuer(kHashedIssuer), {}, kHashedIssuer, 0x61626364u},
+        {"issuer unhashed", creationTime(1), issuer(kUnhashedIssuer), kUnhashedIssuer, 1},
+        {"hashed wins", issuer(kHashedIssuer) + creationTime(100), creationTime(200) + issuer(kUnhashedIssuer),
+         kHashedIssuer, 100},
+        {"first in an area wins", {}, issuer(kUnhashedIssuer) + issuer(kHashedIssuer), kUnhashedIssuer, 0},
+        {"longer issuer gives its first 8 bytes", Bytes{10, 16} + filler(9), {}, KeyId{1, 2, 3, 4, 5, 6, 7, 8}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         PGPSigData sig;
-        EXPECT_FALSE(sig.parse(packetOver(v3Body(length)))) << int(length);
-        EXPECT_FALSE(sig.hasKeyId);
+        ASSERT_TRUE(sig.parse(packetOver(v4Body(0, c.hashed, c.unhashed))));
+        EXPECT_EQ(sig.version, 4);
+        EXPECT_EQ(sig.pubkeyAlgo, 1);
+        EXPECT_EQ(sig.hashAlgo, 8);
+        EXPECT_TRUE(sig.hasKeyId);
+        EXPECT_EQ(sig.keyId, c.keyId);
+        EXPECT_EQ(sig.hasCreated, c.created != 0);
+        EXPECT_EQ(sig.created, c.created);
     }
-}
-
-TEST(PGPSigDataTest, Version4IssuerAndCreationInTheHashedArea) {
-    const Bytes body = v4Body(0, creationTime(0x61626364) + issuer(kHashedIssuer), {});
-    PGPSigData sig;
-    ASSERT_TRUE(sig.parse(packetOver(body)));
-    EXPECT_EQ(sig.version, 4);
-    EXPECT_EQ(sig.sigType, 0);
-    EXPECT_EQ(sig.pubkeyAlgo, 1);
-    EXPECT_EQ(sig.hashAlgo, 8);
-    EXPECT_TRUE(sig.hasCreated);
-    EXPECT_EQ(sig.created, 0x61626364u);
-    EXPECT_TRUE(sig.hasKeyId);
-    EXPECT_EQ(sig.keyId, kHashedIssuer);
-}
-
-TEST(PGPSigDataTest, Version4IssuerOnlyInTheUnhashedArea) {
-    PGPSigData sig;
-    ASSERT_TRUE(sig.parse(packetOver(v4Body(0, creationTime(1), issuer(kUnhashedIssuer)))));
-    EXPECT_TRUE(sig.hasKeyId);
-    EXPECT_EQ(sig.keyId, kUnhashedIssuer);
-    EXPECT_EQ(sig.created, 1u);
-}
-
-TEST(PGPSigDataTest, Version4HashedAreaWinsOverUnhashed) {
-    const Bytes body =
-        v4Body(0, issuer(kHashedIssuer) + creationTime(100), creationTime(200) + issuer(kUnhashedIssuer));
-    PGPSigData sig;
-    ASSERT_TRUE(sig.parse(packetOver(body)));
-    EXPECT_EQ(sig.keyId, kHashedIssuer);
-    EXPECT_EQ(sig.created, 100u);
-
-    // Within one area the first occurrence wins too.
-    PGPSigData twice;
-    ASSERT_TRUE(twice.parse(packetOver(v4Body(0, {}, issuer(kUnhashedIssuer) + issuer(kHashedIssuer)))));
-    EXPECT_EQ(twice.keyId, kUnhashedIssuer);
 }
 
 TEST(PGPSigDataTest, Version4TextSignatureHasNoKeyId) {
@@ -313,33 +261,21 @@ TEST(PGPSigDataTest, Version4TextSignatureHasNoKeyId) {
     EXPECT_EQ(sig.sigType, 1);
     EXPECT_FALSE(sig.hasKeyId);
     EXPECT_FALSE(sig.hasCreated);
-    EXPECT_EQ(sig.keyId, KeyId{});
-    EXPECT_EQ(sig.created, 0u);
-
     // Short subpackets are not looked at in a signature that cannot name the package key.
-    PGPSigData shortOnes;
-    EXPECT_TRUE(shortOnes.parse(packetOver(v4Body(1, {4, 2, 0, 0, 0}, {8, 16, 1, 2, 3, 4, 5, 6, 7}))));
+    EXPECT_TRUE(parses(v4Body(1, {4, 2, 0, 0, 0}, {8, 16, 1, 2, 3, 4, 5, 6, 7})));
 }
 
 TEST(PGPSigDataTest, Version4ShortSubpacketsFail) {
     // An issuer of 7 bytes, and a creation time of 3.
     const Bytes sevenByteIssuer{8, 16, 1, 2, 3, 4, 5, 6, 7};
-    PGPSigData inUnhashed;
-    EXPECT_FALSE(inUnhashed.parse(packetOver(v4Body(0, creationTime(1), sevenByteIssuer))));
-    PGPSigData inHashed;
-    EXPECT_FALSE(inHashed.parse(packetOver(v4Body(0, sevenByteIssuer, issuer(kUnhashedIssuer)))));
-    PGPSigData shortTime;
-    EXPECT_FALSE(shortTime.parse(packetOver(v4Body(0, {4, 2, 0, 0, 1}, issuer(kUnhashedIssuer)))));
+    EXPECT_FALSE(parses(v4Body(0, creationTime(1), sevenByteIssuer)));
+    EXPECT_FALSE(parses(v4Body(0, sevenByteIssuer, issuer(kUnhashedIssuer))));
+    EXPECT_FALSE(parses(v4Body(0, {4, 2, 0, 0, 1}, issuer(kUnhashedIssuer))));
 
     // Once set, a later short one is skipped rather than read.
     PGPSigData afterIssuer;
     EXPECT_TRUE(afterIssuer.parse(packetOver(v4Body(0, issuer(kHashedIssuer), sevenByteIssuer))));
     EXPECT_EQ(afterIssuer.keyId, kHashedIssuer);
-
-    // A longer issuer gives its first eight bytes.
-    PGPSigData longIssuer;
-    ASSERT_TRUE(longIssuer.parse(packetOver(v4Body(0, Bytes{10, 16} + filler(9), {}))));
-    EXPECT_EQ(longIssuer.keyId, (KeyId{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 TEST(PGPSigDataTest, Version4OtherSubpacketsAreIgnored) {
@@ -353,12 +289,7 @@ TEST(PGPSigDataTest, Version4OtherSubpacketsAreIgnored) {
 }
 
 TEST(PGPSigDataTest, Version4AreaLengths) {
-    const Bytes good = v4Body(0, creationTime(3), issuer(kUnhashedIssuer));
-    auto parses = [](Bytes body) {
-        PGPSigData sig;
-        return sig.parse(packetOver(body));
-    };
-    EXPECT_TRUE(parses(good));
+    EXPECT_TRUE(parses(v4Body(0, creationTime(3), issuer(kUnhashedIssuer))));
     // Fewer than 6 bytes.
     EXPECT_FALSE(parses({4, 0, 1, 8, 0}));
     // Both areas empty, nothing after them: the smallest acceptable body.
@@ -368,7 +299,6 @@ TEST(PGPSigDataTest, Version4AreaLengths) {
     EXPECT_FALSE(parses(Bytes{4, 0, 1, 8, 0, 6} + creationTime(3)));
     // A hashed length that runs past the body.
     EXPECT_FALSE(parses(Bytes{4, 0, 1, 8, 0, 7} + creationTime(3)));
-    EXPECT_FALSE(parses(Bytes{4, 0, 1, 8, 255, 255} + creationTime(3)));
     // An unhashed length one byte too long.
     Bytes unhashedTooLong = Bytes{4, 0, 1, 8, 0, 0, 0, 11} + issuer(kUnhashedIssuer);
     EXPECT_FALSE(parses(unhashedTooLong));
@@ -379,32 +309,19 @@ TEST(PGPSigDataTest, Version4AreaLengths) {
     EXPECT_FALSE(parses(v4Body(0, {}, {230, 16})));
 }
 
-TEST(PGPSigDataTest, OnlyVersionsThreeAndFour) {
+TEST(PGPSigDataTest, OnlySignaturePacketsOfVersionThreeOrFour) {
     LogCapture log;
-    const Bytes v5 = v4Body(0, issuer(kHashedIssuer), {});
-    Bytes body = v5;
-    body[0] = 5;
-    PGPSigData sig;
-    EXPECT_FALSE(sig.parse(packetOver(body)));
-    EXPECT_EQ(sig.version, 5);
-    EXPECT_FALSE(sig.hasKeyId);
-    EXPECT_TRUE(log.has("ERROR: signature packet version 5 unknown"));
-
-    body[0] = 2;
-    PGPSigData old;
-    EXPECT_FALSE(old.parse(packetOver(body)));
-    EXPECT_TRUE(log.has("ERROR: signature packet version 2 unknown"));
-}
-
-TEST(PGPSigDataTest, OnlySignaturePacketsWithABody) {
-    LogCapture log;
-    const Bytes body = v4Body(0, issuer(kHashedIssuer), {});
-    PGPSigData publicKey;
-    EXPECT_FALSE(publicKey.parse(packetOver(body, 6)));
-    PGPSigData empty;
-    EXPECT_FALSE(empty.parse(packetOver({})));
-    EXPECT_EQ(empty.version, 0);
+    Bytes body = v4Body(0, issuer(kHashedIssuer), {});
+    EXPECT_FALSE(PGPSigData{}.parse(packetOver(body, 6)));  // a public key packet
+    EXPECT_FALSE(parses({}));
     EXPECT_TRUE(log.lines().empty());
+    for (uint8_t version : {2, 5}) {
+        body[0] = version;
+        PGPSigData sig;
+        EXPECT_FALSE(sig.parse(packetOver(body)));
+        EXPECT_FALSE(sig.hasKeyId);
+        EXPECT_TRUE(log.has("ERROR: signature packet version " + std::to_string(version) + " unknown"));
+    }
 }
 
 TEST(PGPSigDataTest, FirstSignaturePacketOfASequence) {
@@ -420,22 +337,13 @@ TEST(PGPSigDataTest, FirstSignaturePacketOfASequence) {
     const Bytes badFirst = packet(2, v4Body(0, {8, 16, 1, 2, 3, 4, 5, 6, 7}, {})) + packet(2, v3Body());
     PGPPacketSeq badSeq;
     ASSERT_TRUE(badSeq.append(badFirst.data(), badFirst.size()));
-    PGPSigData bad;
-    EXPECT_FALSE(bad.parse(badSeq));
+    EXPECT_FALSE(PGPSigData{}.parse(badSeq));
 
     const Bytes noSignature = packet(6, filler(3)) + packet(13, filler(3));
     PGPPacketSeq keys;
     ASSERT_TRUE(keys.append(noSignature.data(), noSignature.size()));
-    PGPSigData none;
-    EXPECT_FALSE(none.parse(keys));
-    PGPSigData fromEmpty;
-    EXPECT_FALSE(fromEmpty.parse(PGPPacketSeq{}));
-}
-
-TEST(FormatKeyIdTest, SixteenLowerCaseHexCharacters) {
-    EXPECT_EQ(formatKeyId(kHashedIssuer), "0123456789abcdef");
-    EXPECT_EQ(formatKeyId(KeyId{}), "0000000000000000");
-    EXPECT_EQ(formatKeyId(KeyId{0xFF, 0, 0xA0, 0x0B, 0, 0, 0, 1}), "ff00a00b00000001");
+    EXPECT_FALSE(PGPSigData{}.parse(keys));
+    EXPECT_FALSE(PGPSigData{}.parse(PGPPacketSeq{}));
 }
 
 TEST(PGPSigDataTest, SignatureMadeByGpg) {
@@ -446,8 +354,6 @@ TEST(PGPSigDataTest, SignatureMadeByGpg) {
     writeFile(dir / "data", "payload\n");
     ASSERT_TRUE(keys.detachSign(fingerprint, dir / "data", dir / "data.sig", false));
     const std::string bytes = readFile(dir / "data.sig");
-    ASSERT_FALSE(bytes.empty());
-
     const Bytes input(bytes.begin(), bytes.end());
     PGPPacketSeq seq;
     ASSERT_TRUE(seq.append(input.data(), input.size()));
@@ -455,8 +361,6 @@ TEST(PGPSigDataTest, SignatureMadeByGpg) {
     PGPSigData sig;
     ASSERT_TRUE(sig.parse(seq));
     EXPECT_EQ(sig.version, 4);
-    EXPECT_EQ(sig.sigType, 0);
-    EXPECT_EQ(sig.pubkeyAlgo, 1);
     EXPECT_TRUE(sig.hasCreated);
     ASSERT_TRUE(sig.hasKeyId);
     EXPECT_EQ(formatKeyId(sig.keyId), GpgKeys::keyIdOf(fingerprint));
@@ -467,7 +371,6 @@ TEST(PGPSigDataTest, SignatureMadeByGpg) {
     PGPPacketSeq keySeq;
     ASSERT_TRUE(keySeq.append(key.data(), key.size()));
     ASSERT_GE(keySeq.packets().size(), 3u);
-    EXPECT_EQ(keySeq.packets()[0].tag, 6);
     PGPSigData selfSig;
     EXPECT_TRUE(selfSig.parse(keySeq));
     EXPECT_EQ(selfSig.sigType, 0x13);
