@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <set>
 #include <string>
@@ -36,6 +37,7 @@
 #include "driver/update_veto.h"
 #include "driver/version.h"
 #include "network/url_fetcher.h"
+#include "repository/repository.h"
 #include "resolver/external_packages.h"
 #include "rpmdb/rpm_compat.h"
 
@@ -127,11 +129,6 @@ const char* modeName(const UpdaterConfig& config) {
     return "update";
 }
 
-// A repository on the device's own file system: no server to spare from a rush of devices.
-bool isLocalRepository(const std::string& location) {
-    return location.compare(0, 5, "file:") == 0 || (!location.empty() && location[0] == '/');
-}
-
 void saveReadyStatus() {
     if (!saveStatus(STATUS_READY, false)) LOG(Warn, "failed updating status file");
 }
@@ -203,14 +200,18 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
     }
     if (!config.quiet)
         LOG(Info, "updating packages from repository '%s' (URI '%s')", active->id.c_str(), active->location.c_str());
+    auto repository = std::make_unique<Repository>(config, *active);
 
-    if (!isLocalRepository(active->location) && !config.cacheOnly && config.maxWaitTime > 0) {
+    // A local repository serves no rush of devices: no need to spread their connections.
+    if (!repository->isFileRepository() && !config.cacheOnly && config.maxWaitTime > 0) {
         if (!randomWait(config.maxWaitTime)) {
+            repository.reset();
             saveReadyStatus();
             return RUN_ERROR;
         }
     }
     if (terminationRequested()) {
+        repository.reset();
         saveReadyStatus();
         return RUN_ERROR;
     }
@@ -221,6 +222,7 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
 
     (void)includeNames;
     LOG(Error, "updating is not available yet");
+    repository.reset();
     saveReadyStatus();
     return RUN_ERROR;
 }

@@ -1,21 +1,72 @@
-// The one repository the updater works against: its package cache directory and the
-// packages read from its lists.
+// The one repository the updater works against: its metadata index (repodata/repomd.xml and
+// its detached signature), the package lists it names, the cache directory that keeps them
+// between runs and the package cache below it.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "config/updater_config.h"
+#include "repository/checksum.h"
 #include "repository/package.h"
+
+class Downloader;
+
+// One "data" entry of the index.
+struct RepoData {
+    std::string type;       // "primary", "tavdata", ...
+    std::string href;       // relative to the base URI
+    std::string localPath;  // cache directory + type + extension of href
+    Checksum checksum;      // of the file as published (usually compressed)
+    Checksum openChecksum;  // of its uncompressed content
+    uint32_t timestamp = 0;
+
+    // A cached copy is valid when it matches the published checksum or, failing that, the
+    // published open checksum; an entry that publishes neither is never valid.
+    bool cachedCopyValid() const;
+};
 
 class Repository {
 public:
+    // The rpm-md namespace of the index.
+    static constexpr const char* kRepoNamespace = "http://linux.duke.edu/metadata/repo";
+
     Repository() = default;
+    // Nothing is read or created on disk until the first update or load.
+    Repository(const UpdaterConfig& options, const RepositoryEntry& entry);
+    ~Repository();
     Repository(const Repository&) = delete;
     Repository& operator=(const Repository&) = delete;
 
+    // An absolute path becomes a file URI; anything else is taken as it is.
+    void setBaseUri(const std::string& uri);
+    const std::string& baseUri() const { return m_baseUri; }
+    bool isFileRepository() const;
+
+    const std::string& id() const { return m_config.id; }
+    // The repository's directory in the program's cache; ends in "/".
+    const std::string& cacheDir() const { return m_cacheDir; }
     // Where downloaded packages are kept; ends in "/".
     const std::string& packagesDir() const { return m_packagesDir; }
     void setPackagesDir(std::string dir) { m_packagesDir = std::move(dir); }
+    bool noMetadataSigCheck() const { return m_noMetadataSigCheck; }
+
+    // Refreshes the index and the lists from the repository, reusing cached lists whose
+    // checksums match the fresh index; an empty uri keeps the current base URI.
+    bool update(const std::string& uri = "");
+    // Rebuilds the index and the lists from the cache directory alone.
+    bool loadFromCache();
+
+    // Reads the cached index into the entries, after checking its signature unless
+    // metadata signatures are off.
+    bool parseRepomd();
+    // Parses the primary list and then, when present, the tavdata list into the packages;
+    // with verify the cached copies must match their checksums first.
+    bool parseLists(bool verify);
+
+    const std::map<std::string, RepoData>& dataEntries() const { return m_dataEntries; }
 
     const PackageMap& packages() const { return m_packages; }
     PackageMap& packages() { return m_packages; }
@@ -24,7 +75,24 @@ public:
     // copied to firstMissing when given. An empty list is true.
     bool allPresent(const std::vector<std::string>& names, std::string* firstMissing = nullptr) const;
 
+    // Brings the file of every chosen package into the package cache with a matching
+    // checksum; valid cached files are kept. The first failure ends the operation.
+    bool fetchPackages(const std::map<std::string, Package>& selection);
+    // Removes every file from the package cache. Removal failures are logged but do not make
+    // the result false; a missing directory is success.
+    bool cleanPackages();
+
 private:
+    bool fetchData(const std::string& type, bool required, Downloader& downloader);
+    bool fetchResource(const RepoData& data, Downloader& downloader);
+    bool fetchPackage(const Package& package, Downloader& downloader, bool& downloaded);
+    bool readRepomd(const std::string& path);
+
+    RepositoryEntry m_config;
+    bool m_noMetadataSigCheck = false;
+    std::string m_cacheDir;
     std::string m_packagesDir;
+    std::string m_baseUri;
+    std::map<std::string, RepoData> m_dataEntries;
     PackageMap m_packages;
 };

@@ -1,0 +1,114 @@
+// The package cache: the chosen packages' files fetched into packagesDir with checksum
+// checks, and the emptying of that directory between passes.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "config/handles.h"
+#include "config/logger.h"
+#include "config/util.h"
+#include "network/downloader.h"
+#include "repository/item_notify.h"
+#include "repository/repository.h"
+
+namespace {
+
+using DirPtr = std::unique_ptr<DIR, CFree<closedir>>;
+
+// The file name a package is kept under must name a file inside the package cache: an empty
+// last component would name the directory itself, "." and ".." the directory or its parent.
+bool namesCachedFile(const Package& package) {
+    const std::string name = lastPathComponent(package.href);
+    return !name.empty() && name != "." && name != ".." && !package.localPath.empty();
+}
+
+}  // namespace
+
+bool Repository::fetchPackage(const Package& package, Downloader& downloader, bool& downloaded) {
+    downloaded = false;
+    if (isReadable(package.localPath) && package.checksum.checkFile(package.localPath)) return true;
+    // A mismatch may come from a stale intermediate cache: one more try past it.
+    for (int attempt = 0;; ++attempt) {
+        if (!downloader.download(package.href, package.localPath, attempt > 0)) {
+            LOG(Error, "failed getting package '%s' from repository", package.href.c_str());
+            return false;
+        }
+        if (package.checksum.checkFile(package.localPath)) {
+            downloaded = true;
+            return true;
+        }
+        if (attempt > 0) {
+            LOG(Error, "invalid checksum on '%s'", package.localPath.c_str());
+            return false;
+        }
+        LOG(Warn, "invalid checksum on '%s'; retrying with bypass of http caches", package.localPath.c_str());
+    }
+}
+
+bool Repository::fetchPackages(const std::map<std::string, Package>& selection) {
+    if (m_baseUri.empty()) {
+        LOG(Error, "no repository URI set, cannot get packages");
+        return false;
+    }
+    if (!createDirectory(m_packagesDir)) return false;
+
+    // Declared before the downloader, which keeps a pointer to it.
+    ItemNotify notifier(static_cast<int>(selection.size()));
+    // A downloader that failed to open refuses every download, so a package that must be
+    // fetched fails as a failed fetch does.
+    Downloader downloader;
+    if (!downloader.open(m_baseUri)) LOG(Error, "failed creating repository downloder from '%s'", m_baseUri.c_str());
+    downloader.setNotifier(&notifier);
+
+    for (const auto& entry : selection) {
+        const Package& package = entry.second;
+        // Firmware records describe what is flashed on the device: there is no file to fetch.
+        if (package.type == PackageType::FlashedFw && package.href.empty()) continue;
+        if (!namesCachedFile(package)) {
+            LOG(Error, "invalid location '%s' of package '%s'", package.href.c_str(), packageLabel(package).c_str());
+            return false;
+        }
+        bool downloaded = false;
+        if (!fetchPackage(package, downloader, downloaded)) return false;
+        // A valid cached file is not counted, so the final progress line stays out then.
+        if (downloaded) {
+            notifier.increment();
+            notifier.notify();
+        }
+    }
+    return true;
+}
+
+bool Repository::cleanPackages() {
+    LOG(Debug, "removing packages from repository cache '%s'", m_packagesDir.c_str());
+    DirPtr dir(opendir(m_packagesDir.c_str()));
+    if (!dir) {
+        if (errno == ENOENT) return true;
+        LOG(Error, "could not clean packages from '%s' (%s)", m_packagesDir.c_str(), errnoText().c_str());
+        return false;
+    }
+    bool result = true;
+    bool removalFailed = false;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir.get());
+        if (!entry) {
+            if (errno != 0) {
+                LOG(Error, "failed reading directory '%s' (%s)", m_packagesDir.c_str(), errnoText().c_str());
+                result = false;
+            }
+            break;
+        }
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = m_packagesDir + name;
+        if (unlink(path.c_str()) != 0) {
+            LOG(Error, "failed removing file '%s' (%s)", path.c_str(), errnoText().c_str());
+            removalFailed = true;
+        }
+    }
+    if (removalFailed) LOG(Warn, "encountered errors while cleaning package cache");
+    return result;
+}
