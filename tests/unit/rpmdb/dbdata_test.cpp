@@ -15,47 +15,12 @@
 #include "config/handles.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/rpm_builder.h"
+#include "fixtures/rpm_database.h"
 #include "fixtures/run_tool.h"
 #include "fixtures/temp_dir.h"
 #include "rpmdb/dbdata.h"
 
 namespace {
-
-// A macro defined the way a device configuration defines it, undone when the scope ends.
-class ScopedMacro {
-public:
-    ScopedMacro(const char* name, const std::string& body) : m_name(name) {
-        loadRpmConfig();
-        rpmPushMacro(nullptr, m_name, nullptr, body.c_str(), RMIL_CMDLINE);
-    }
-    ~ScopedMacro() { rpmPopMacro(nullptr, m_name); }
-    ScopedMacro(const ScopedMacro&) = delete;
-    ScopedMacro& operator=(const ScopedMacro&) = delete;
-
-private:
-    const char* m_name;
-};
-
-// Non-fatal on failure: a fatal one in a suite set-up would turn its tests into skips.
-bool initDatabase(const std::string& dir) {
-    std::string output;
-    const bool made = runTool({"rpm", "--dbpath", dir, "--initdb"}, &output);
-    EXPECT_TRUE(made) << output;
-    return made;
-}
-
-bool installIntoDatabase(const std::string& dir, const std::vector<std::string>& packages) {
-    for (const std::string& package : packages) {
-        std::string output;
-        // --oldpackage: an older version of an installed name goes in beside it.
-        if (package.empty() ||
-            !runTool({"rpm", "--dbpath", dir, "-i", "--justdb", "--nodeps", "--oldpackage", package}, &output)) {
-            ADD_FAILURE() << "cannot install '" << package << "': " << output;
-            return false;
-        }
-    }
-    return true;
-}
 
 int countLines(const LogCapture& log, const std::string& wanted) {
     int count = 0;

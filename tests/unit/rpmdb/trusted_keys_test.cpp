@@ -16,6 +16,7 @@
 #include "fixtures/gpg_keys.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/rpm_builder.h"
+#include "fixtures/rpm_database.h"
 #include "fixtures/run_tool.h"
 #include "fixtures/temp_dir.h"
 #include "rpmdb/dbdata.h"
@@ -24,36 +25,6 @@
 namespace {
 
 using KeyList = std::vector<std::vector<uint8_t>>;
-
-// A macro defined the way a device configuration defines it, undone when the scope ends.
-class ScopedMacro {
-public:
-    ScopedMacro(const char* name, const std::string& body) : m_name(name) {
-        loadRpmConfig();
-        rpmPushMacro(nullptr, m_name, nullptr, body.c_str(), RMIL_CMDLINE);
-    }
-    ~ScopedMacro() { rpmPopMacro(nullptr, m_name); }
-    ScopedMacro(const ScopedMacro&) = delete;
-    ScopedMacro& operator=(const ScopedMacro&) = delete;
-
-private:
-    const char* m_name;
-};
-
-bool initDatabase(const std::string& dir) {
-    std::string output;
-    const bool made = runTool({"rpm", "--dbpath", dir, "--initdb"}, &output);
-    EXPECT_TRUE(made) << output;
-    return made;
-}
-
-bool importKey(const GpgKeys& keys, const std::string& fingerprint, const std::string& db, const std::string& file) {
-    writeFile(file, keys.exportArmored(fingerprint));
-    std::string output;
-    const bool imported = runTool({"rpm", "--dbpath", db, "--import", file}, &output);
-    EXPECT_TRUE(imported) << output;
-    return imported;
-}
 
 KeyId keyIdFromHex(const std::string& hex) {
     KeyId id{};
