@@ -34,6 +34,7 @@
 #include "driver/run_result.h"
 #include "driver/signals.h"
 #include "driver/status_file.h"
+#include "driver/update_passes.h"
 #include "driver/update_veto.h"
 #include "driver/version.h"
 #include "network/url_fetcher.h"
@@ -220,11 +221,11 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
     PackageMap externalPackages;
     (void)loadExternalPackages(externalPackages);
 
-    (void)includeNames;
-    LOG(Error, "updating is not available yet");
+    int result = runUpdatePasses(config, includeNames, externalPackages, *repository);
     repository.reset();
-    saveReadyStatus();
-    return RUN_ERROR;
+    // A fatal result leaves the status the passes recorded (CORRUPTED) for the next start.
+    if (result != RUN_FATAL) saveReadyStatus();
+    return result;
 }
 
 }  // namespace

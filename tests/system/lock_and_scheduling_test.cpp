@@ -176,7 +176,7 @@ TEST_P(TerminationDuringWaitTest, SignalEndsTheRunAndKillsTheProcess) {
     EXPECT_EQ(result.errLines().back(),
               "ERROR: terminated by signal #" + std::to_string(GetParam().signal) + ": " + GetParam().description)
         << result;
-    EXPECT_FALSE(result.hasErrLine(kNotAvailableLine)) << result;
+    EXPECT_FALSE(result.hasErrLine(kNoRepositoryDataLine)) << result;
     EXPECT_EQ(sandbox.status(), "READY\n");
 }
 

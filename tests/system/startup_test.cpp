@@ -28,13 +28,13 @@ TEST_F(StartupTest, StandardDeviceGetsThroughTheStartUp) {
                                                     modeLine("update"),
                                                     "INFO: running init hook",
                                                     repositoryLine("main", DeviceSandbox::localRepositoryUrl()),
-                                                    kNotAvailableLine,
+                                                    kNoRepositoryDataLine,
                                                     kExitErrorLine,
                                                 }));
     EXPECT_EQ(result.errLines().back(), kExitErrorLine) << result;
     EXPECT_TRUE(linesOfLevel(result, "FATAL").empty()) << result;
     EXPECT_TRUE(linesOfLevel(result, "WARNING").empty()) << result;
-    EXPECT_EQ(linesOfLevel(result, "ERROR"), Lines{kNotAvailableLine}) << result;
+    EXPECT_EQ(linesOfLevel(result, "ERROR"), emptyRepositoryErrorLines()) << result;
     EXPECT_EQ(result.out, "");
 
     EXPECT_EQ(sandbox.status(), "READY\n");
@@ -74,7 +74,7 @@ protected:
         EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
         EXPECT_TRUE(result.hasErrLine("ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'"))
             << result;
-        EXPECT_FALSE(result.hasErrLine(kNotAvailableLine)) << result;
+        EXPECT_FALSE(result.hasErrLine(kNoRepositoryDataLine)) << result;
         EXPECT_TRUE(result.hasErrLine(kExitErrorLine)) << result;
         // Refused before the lock, the status check and the hook.
         EXPECT_FALSE(sandbox.deviceFileExists("/var/lock/updater"));
@@ -275,7 +275,7 @@ TEST_F(RepositoryChoiceTest, NoEnabledRepositoryEndsTheRunAfterTheHook) {
     EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
     EXPECT_TRUE(linesInOrder(
         result.errLines(), {"INFO: running init hook", "ERROR: no active repository, nothing to do", kExitErrorLine}));
-    EXPECT_FALSE(result.hasErrLine(kNotAvailableLine)) << result;
+    EXPECT_FALSE(result.hasErrLine(kNoRepositoryDataLine)) << result;
     EXPECT_EQ(sandbox.status(), "READY\n");
 }
 
@@ -286,7 +286,7 @@ protected:
     void expectUnrecoverable(const SandboxResult& result) {
         EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
         EXPECT_TRUE(linesInOrder(result.errLines(), {kCannotRecoverStatusLine, kExitErrorLine}));
-        EXPECT_FALSE(result.hasErrLine(kNotAvailableLine)) << result;
+        EXPECT_FALSE(result.hasErrLine(kNoRepositoryDataLine)) << result;
         EXPECT_TRUE(sandbox.fakeCalls("hook").empty());
     }
 };
@@ -361,7 +361,7 @@ TEST_F(StatusAtStartTest, InterruptedUpdateMarksTheSystemCorruptedAndRefusesForG
     EXPECT_EQ(sandbox.status(), "CORRUPTED\n");
     EXPECT_EQ(sandbox.updateState(), "CORRUPTED\n");
     EXPECT_TRUE(sandbox.fakeCalls("hook").empty());
-    EXPECT_FALSE(first.hasErrLine(kNotAvailableLine)) << first;
+    EXPECT_FALSE(first.hasErrLine(kNoRepositoryDataLine)) << first;
 
     SandboxResult second = runUpdater({});
     EXPECT_TRUE(second.exited && second.exitCode == 2) << second;
@@ -393,7 +393,7 @@ TEST_F(InitHookTest, FailingHookEndsTheRunWithAnError) {
     EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
     EXPECT_TRUE(linesInOrder(result.errLines(),
                              {"INFO: running init hook", "ERROR: hook failed (exit code 3)", kExitErrorLine}));
-    EXPECT_FALSE(result.hasErrLine(kNotAvailableLine)) << result;
+    EXPECT_FALSE(result.hasErrLine(kNoRepositoryDataLine)) << result;
     EXPECT_EQ(sandbox.fakeCalls("hook"), (Calls{{"init", "1.10"}}));
     EXPECT_EQ(sandbox.status(), "READY\n");
 }
@@ -403,7 +403,7 @@ TEST_F(InitHookTest, MissingHookCountsAsAFailureWithCodeOne) {
     SandboxResult result = runUpdater({});
     EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
     EXPECT_TRUE(result.hasErrLine("ERROR: hook failed (exit code 1)")) << result;
-    EXPECT_FALSE(result.hasErrLine(kNotAvailableLine)) << result;
+    EXPECT_FALSE(result.hasErrLine(kNoRepositoryDataLine)) << result;
     EXPECT_EQ(sandbox.status(), "READY\n");
 }
 
@@ -412,7 +412,7 @@ TEST_F(InitHookTest, HookKilledBySignalIsAnInterruption) {
     SandboxResult result = runUpdater({});
     EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
     EXPECT_TRUE(result.hasErrLine("ERROR: hook was interrupted")) << result;
-    EXPECT_FALSE(result.hasErrLine(kNotAvailableLine)) << result;
+    EXPECT_FALSE(result.hasErrLine(kNoRepositoryDataLine)) << result;
     EXPECT_EQ(sandbox.status(), "READY\n");
 }
 
@@ -483,9 +483,10 @@ TEST_F(LoggingTest, LogToFileIsAppendedAndFollowsTheGlobalThreshold) {
                 << line;
 
     // At debug level the file gets the configuration reading and the rest of the run.
-    EXPECT_TRUE(linesInOrder(firstLines, {"DEBUG: missing or incorrect defaults file "
-                                          "'/usr/share/resources/default/updater/defaults.conf'",
-                                          "DEBUG: initialized OK", kBannerLine, kNotAvailableLine, kExitErrorLine}));
+    EXPECT_TRUE(
+        linesInOrder(firstLines, {"DEBUG: missing or incorrect defaults file "
+                                  "'/usr/share/resources/default/updater/defaults.conf'",
+                                  "DEBUG: initialized OK", kBannerLine, kNoRepositoryDataLine, kExitErrorLine}));
     // The same lines as standard error, which has the same threshold here.
     EXPECT_EQ(firstLines, first.errLines());
     // At the default level nothing below info.
@@ -518,9 +519,9 @@ TEST_F(LoggingTest, LastLogHoldsTheLastRunFromTheLockOnAtInfoLevel) {
 TEST_F(LoggingTest, LogLevelErrorShowsOnlyErrors) {
     SandboxResult result = runUpdater({"--log-level", "error"});
     EXPECT_TRUE(reachedUpdate(result));
-    EXPECT_EQ(result.errLines(), Lines{kNotAvailableLine}) << result;
+    EXPECT_EQ(result.errLines(), emptyRepositoryErrorLines()) << result;
     // The last-run log keeps its own info threshold only below the global one.
-    EXPECT_EQ(splitLines(sandbox.readDeviceFile("/var/log/updater/lastlog")), Lines{kNotAvailableLine});
+    EXPECT_EQ(splitLines(sandbox.readDeviceFile("/var/log/updater/lastlog")), emptyRepositoryErrorLines());
 }
 
 TEST_F(LoggingTest, UnknownLogLevelFallsBackToInfo) {
