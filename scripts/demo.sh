@@ -13,7 +13,7 @@ device=$(mktemp -d /tmp/updater-demo.XXXXXX)
 cleanup() { [ -n "${UPDATER_DEMO_KEEP:-}" ] && echo "demo device kept in $device" || rm -rf "$device"; }
 trap cleanup EXIT
 
-# The device's configuration: one local repository, the product and its release package.
+# The device's configuration: one local repository and the product.
 mkdir -p "$device/etc/rpm" "$device/var/lib/rpm" "$device/var/lib/updater" "$device/var/cache/updater" \
          "$device/var/log/updater" "$device/run/lock" "$device/usr/lib/updater" "$device/var/lib/demo-repo"
 cat > "$device/etc/updater.conf" <<'CONF'
@@ -50,6 +50,45 @@ printf 'processor\t: 0\nmodel name\t: ARMv7 Processor rev 10 (v7l)\nHardware\t: 
 printf 'demo-board C1.04 0001' > "$device/sys/bus/i2c/drivers/tav-eeprom/1-0052/data"
 echo '%_dbpath /var/lib/rpm' > "$device/etc/rpm/macros"
 rpm --dbpath "$device/var/lib/rpm" --initdb
+
+# The vendor: a signing key, demo-app 1.0 (already on the device) and 2.0 (the update),
+# signed with rpmsign, in a repository whose index is signed too.
+work=$device/.vendor
+export GNUPGHOME=$work/gnupg
+mkdir -p "$GNUPGHOME" "$work/rpmbuild/SPECS" && chmod 700 "$GNUPGHOME"
+gpg --batch --quiet --passphrase '' --quick-gen-key 'Demo Updates <updates@demo.example>' rsa2048 sign never 2>/dev/null
+gpg --batch --armor --export 'Demo Updates' > "$work/key.asc"
+for version in 1.0 2.0; do
+  cat > "$work/rpmbuild/SPECS/demo-app-$version.spec" <<SPEC
+Name: demo-app
+Version: $version
+Release: 1
+Summary: Demo application
+License: MIT
+BuildArch: noarch
+%description
+Demo application of the demo device.
+%install
+mkdir -p %{buildroot}/usr/share/demo-app
+echo $version > %{buildroot}/usr/share/demo-app/version
+%files
+/usr/share/demo-app/version
+SPEC
+  rpmbuild --quiet -bb --define "_topdir $work/rpmbuild" --dbpath "$work/builddb" \
+      "$work/rpmbuild/SPECS/demo-app-$version.spec"
+done
+rpmsign --addsign --define '__gpg /usr/bin/gpg' --define '_gpg_name Demo Updates' \
+    --define "_gpg_path $GNUPGHOME" "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" >/dev/null
+cp "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" "$device/var/lib/demo-repo/"
+createrepo_c --quiet "$device/var/lib/demo-repo"
+gpg --batch --yes --detach-sign --armor "$device/var/lib/demo-repo/repodata/repomd.xml"
+gpgconf --kill all
+
+# The device trusts the vendor's key and has demo-app 1.0 (recorded only: nothing of it is
+# written to this machine).
+rpm --dbpath "$device/var/lib/rpm" --import "$work/key.asc"
+rpm --dbpath "$device/var/lib/rpm" -i --justdb --nodeps "$work/rpmbuild/RPMS/noarch/demo-app-1.0-1.noarch.rpm"
+echo "=== installed before: $(rpm --dbpath "$device/var/lib/rpm" -q demo-app)"
 cat > "$device/usr/lib/updater/hook" <<'HOOK'
 #!/bin/sh
 echo "device hook called: $*"
@@ -59,10 +98,13 @@ chmod 0755 "$device/usr/lib/updater/hook"
 echo "=== updater on the demo device ($device) ==="
 set +e
 unshare --mount --propagation private -- "$root/tests/fixtures/device-sandbox" "$device" -- \
-    "$build/updater" --log-level debug "$@"
+    "$build/updater" "$@"
 status=$?
 set -e
 echo "=== exit status: $status ==="
 echo "=== /var/lib/updater/status: $(cat "$device/var/lib/updater/status" 2>/dev/null || echo '(none)')"
+echo "=== installed after: $(rpm --dbpath "$device/var/lib/rpm" -q demo-app)," \
+     "/usr/share/demo-app/version on the device: $(cat "$device/usr/share/demo-app/version" 2>/dev/null || echo none)"
+echo "=== reboot requested through the fakes: $(cat "$device/var/lib/sandbox-fakes/shutdown.calls" 2>/dev/null || echo none)"
 echo "=== /var/log/updater/lastlog ==="
 cat "$device/var/log/updater/lastlog" 2>/dev/null || true
