@@ -82,11 +82,7 @@ protected:
         ne_sock_exit();
     }
 
-    int count(const std::string& line) const {
-        int n = 0;
-        for (const std::string& logged : m_log.lines()) n += logged == line;
-        return n;
-    }
+    int count(const std::string& line) const { return m_log.count(line); }
 
     LogCapture m_log;
     TempDir m_dir;

@@ -45,12 +45,6 @@ bool bypassesCaches(const HttpRequest& request) {
     return request.header("Cache-Control") == "no-cache" && request.header("Pragma") == "no-cache";
 }
 
-int countLines(const LogCapture& log, const std::string& wanted) {
-    int count = 0;
-    for (const std::string& line : log.lines()) count += line == wanted;
-    return count;
-}
-
 // Replaces every occurrence of from in the file.
 void replaceInFile(const std::string& path, const std::string& from, const std::string& to) {
     std::string text = readFile(path);
@@ -331,9 +325,9 @@ TEST_F(PublishedRepository, MetadataSignatureChecks) {
     // The index changed after signing.
     ASSERT_TRUE(repo->signIndex(*s_keys, s_trusted));
     writeFile(repo->repomdPath(), readFile(repo->repomdPath()) + "<!-- changed -->\n");
-    EXPECT_EQ(countLines(log, "ERROR: invalid metadata signature"), 1);
+    EXPECT_EQ(log.count("ERROR: invalid metadata signature"), 1);
     EXPECT_FALSE(http->update());
-    EXPECT_EQ(countLines(log, "ERROR: invalid metadata signature"), 2);
+    EXPECT_EQ(log.count("ERROR: invalid metadata signature"), 2);
 
     // No signature published.
     ASSERT_EQ(unlink((repo->repomdPath() + ".asc").c_str()), 0);

@@ -45,12 +45,6 @@ std::vector<std::string> names(const PackageSelection& selection) {
     return out;
 }
 
-int countLines(const LogCapture& log, const std::string& wanted) {
-    int count = 0;
-    for (const std::string& line : log.lines()) count += line == wanted;
-    return count;
-}
-
 // ---------------------------------------------------------------------------------------
 
 TEST(FirstEntryNamed, FindsVersionsSortingBelowTheBareName) {
@@ -81,7 +75,7 @@ TEST(ResolverInit, SecondInitRefused) {
     EXPECT_TRUE(log.has("ERROR: attempted to reinitilize a resolver"));
     UpdaterConfig options;
     EXPECT_FALSE(resolver.init(options, 0));
-    EXPECT_EQ(countLines(log, "ERROR: attempted to reinitilize a resolver"), 2);
+    EXPECT_EQ(log.count("ERROR: attempted to reinitilize a resolver"), 2);
     // The first list stays.
     EXPECT_FALSE(resolver.isNewer(package("a", "1")));
 }
@@ -169,7 +163,7 @@ TEST(ResolverClosure, OnlyFileDependenciesLeftIsSuccess) {
     EXPECT_TRUE(allFileDependencies({dep("/bin/sh"), dep("/usr/bin/env", "1", kSenseEqual)}));
     EXPECT_FALSE(allFileDependencies({dep("/bin/sh"), dep("sh")}));
     EXPECT_FALSE(allFileDependencies({dep("")}));
-    EXPECT_EQ(countLines(log, "DEBUG: checking for file-only requires"), 4);
+    EXPECT_EQ(log.count("DEBUG: checking for file-only requires"), 4);
 }
 
 TEST(ResolverUnmet, OnlyRequirementsAtOrAboveTheCapabilityAreExamined) {

@@ -22,12 +22,6 @@
 
 namespace {
 
-int countLines(const LogCapture& log, const std::string& wanted) {
-    int count = 0;
-    for (const std::string& line : log.lines()) count += line == wanted;
-    return count;
-}
-
 bool anyLineContains(const LogCapture& log, const std::string& part) {
     for (const std::string& line : log.lines())
         if (line.find(part) != std::string::npos) return true;
@@ -115,7 +109,7 @@ TEST(InstalledPackagesTest, ListsEveryRecordWithVersionsAndDependencies) {
     EXPECT_TRUE(log.has("DEBUG: opened rpm transaction (checking headers)"));
     EXPECT_FALSE(checked.open(true));
     EXPECT_TRUE(log.has("ERROR: attempted to reopen an opened RpmDB"));
-    EXPECT_EQ(countLines(log, "DEBUG: opened rpm transaction (NOT checking headers)"), 1);
+    EXPECT_EQ(log.count("DEBUG: opened rpm transaction (NOT checking headers)"), 1);
     ASSERT_TRUE(checked.isOpen());
     // The transaction set is emptied after each listing: a second one reads the same.
     for (int listing = 0; listing < 2; ++listing) {
@@ -123,7 +117,7 @@ TEST(InstalledPackagesTest, ListsEveryRecordWithVersionsAndDependencies) {
         ASSERT_TRUE(again);
         EXPECT_EQ(again->size(), 5u);
     }
-    EXPECT_EQ(countLines(log, "ERROR: attempted to reopen an opened RpmDB"), 1);
+    EXPECT_EQ(log.count("ERROR: attempted to reopen an opened RpmDB"), 1);
     EXPECT_FALSE(anyLineContains(log, "ERROR: failed"));
 }
 
@@ -238,7 +232,7 @@ TEST_F(HeaderReaderTest, IncompleteDependencyDataFails) {
     putStrings(RPMTAG_PROVIDEVERSION, {""});
     DependencySet provides;
     EXPECT_FALSE(readDependencies(m_header.get(), RPMTAG_PROVIDENAME, provides));
-    EXPECT_EQ(countLines(m_log, "ERROR: failed retrieving rpm dependencies"), 3);
+    EXPECT_EQ(m_log.count("ERROR: failed retrieving rpm dependencies"), 3);
     EXPECT_TRUE(provides.empty());
 
     // Any other family is no dependency list of ours.
@@ -380,8 +374,8 @@ TEST_F(RecoveryTest, SuccessfulRecoveryReopensOnce) {
         LogCapture log;
         EXPECT_FALSE(openAt(m_broken));
         EXPECT_EQ(runs().size(), 1u);
-        EXPECT_EQ(countLines(log, "INFO: rpm DB recovery successful, reopening rpm DB"), 1);
-        EXPECT_EQ(countLines(log, "WARNING: rpm DB opening failed and using BDB, attempting recovery"), 1);
+        EXPECT_EQ(log.count("INFO: rpm DB recovery successful, reopening rpm DB"), 1);
+        EXPECT_EQ(log.count("WARNING: rpm DB opening failed and using BDB, attempting recovery"), 1);
         EXPECT_TRUE(log.has("ERROR: failed opening rpm DB"));
     }
 
@@ -414,14 +408,14 @@ TEST_F(RecoveryTest, NoRecoveryWithoutBerkeleyDbOrAfterAnOpen) {
         ScopedMacro dbApi("_dbapi", "4");
         EXPECT_FALSE(openAt(m_broken));
     }
-    EXPECT_EQ(countLines(log, "ERROR: failed opening rpm DB"), 2);
+    EXPECT_EQ(log.count("ERROR: failed opening rpm DB"), 2);
 
     // Once the database has opened in the process, recovery is never tried.
     RpmDB::resetRecoveryState();
     ScopedMacro dbApi("_dbapi", "3");
     EXPECT_TRUE(openAt(m_good));
     EXPECT_FALSE(openAt(m_broken));
-    EXPECT_EQ(countLines(log, "ERROR: failed opening rpm DB"), 3);
+    EXPECT_EQ(log.count("ERROR: failed opening rpm DB"), 3);
     EXPECT_FALSE(fileExists(m_runs));
     EXPECT_FALSE(anyLineContains(log, "recovery"));
 }

@@ -32,12 +32,6 @@ bool copyFile(const std::string& from, const std::string& to) {
     return !error;
 }
 
-int countLines(const LogCapture& log, const std::string& wanted) {
-    int count = 0;
-    for (const std::string& line : log.lines()) count += line == wanted;
-    return count;
-}
-
 int countContaining(const LogCapture& log, const std::string& part) {
     int count = 0;
     for (const std::string& line : log.lines()) count += line.find(part) != std::string::npos;
@@ -131,7 +125,7 @@ TEST(PackageSignatureTest, TrustedRsaOrDsaSignaturesAloneAreAccepted) {
         EXPECT_TRUE(rpmdb.checkPackageSignature(pkgs + "/rsa.rpm"));
         EXPECT_EQ(rpmtsVSFlags(ts), flags);
         // Accepted on the first attempt: the DSA one never ran.
-        EXPECT_EQ(countLines(log, "INFO: checking signature of rsa.rpm"), 1);
+        EXPECT_EQ(log.count("INFO: checking signature of rsa.rpm"), 1);
         EXPECT_TRUE(log.has("TRACE: dumping RSA data to stderr"));
         EXPECT_TRUE(log.has("TRACE: found v4 signature with key ID " + rsaId));
         EXPECT_EQ(countContaining(log, "DSA"), 0);
@@ -143,7 +137,7 @@ TEST(PackageSignatureTest, TrustedRsaOrDsaSignaturesAloneAreAccepted) {
         EXPECT_TRUE(rpmdb.checkPackageSignature(pkgs + "/dsa.rpm"));
         EXPECT_EQ(rpmtsVSFlags(ts), flags);
         // The first attempt finds no RSA signature and says nothing about it.
-        EXPECT_EQ(countLines(log, "INFO: checking signature of dsa.rpm"), 1);
+        EXPECT_EQ(log.count("INFO: checking signature of dsa.rpm"), 1);
         EXPECT_TRUE(log.has("TRACE: dumping DSA data to stderr"));
         EXPECT_TRUE(log.has("TRACE: found v4 signature with key ID " + dsaId));
         EXPECT_EQ(countContaining(log, "RSA"), 0);
@@ -155,7 +149,7 @@ TEST(PackageSignatureTest, TrustedRsaOrDsaSignaturesAloneAreAccepted) {
         // rpm itself finds no key for the signature.
         EXPECT_FALSE(rpmdb.checkPackageSignature(pkgs + "/stranger.rpm"));
         EXPECT_EQ(rpmtsVSFlags(ts), flags);
-        EXPECT_EQ(countLines(log, "ERROR: failed verifying package 'stranger.rpm'"), 1);
+        EXPECT_EQ(log.count("ERROR: failed verifying package 'stranger.rpm'"), 1);
         EXPECT_EQ(countContaining(log, "checking signature"), 0);
         EXPECT_EQ(countContaining(log, "acceptable"), 0);
     }
@@ -275,8 +269,8 @@ TEST_F(HeaderSignatureTest, EntriesThatAreNoTrustedV4SignatureAreRefused) {
                                            "RSA", "p.rpm"));
     EXPECT_FALSE(m_db.checkHeaderSignature(withEntry(RPMTAG_RSAHEADER, {0xc2, 0x40, 0x04}).get(), RPMTAG_RSAHEADER,
                                            "RSA", "p.rpm"));
-    EXPECT_EQ(countLines(log, "ERROR: failed extracting RSA header packets from package 'p.rpm'"), 2);
-    EXPECT_EQ(countLines(log, "INFO: checking signature of p.rpm"), 2);
+    EXPECT_EQ(log.count("ERROR: failed extracting RSA header packets from package 'p.rpm'"), 2);
+    EXPECT_EQ(log.count("INFO: checking signature of p.rpm"), 2);
     EXPECT_TRUE(log.has("TRACE: dumping RSA data to stderr"));
 
     // Packets, but no signature among them (a user ID).

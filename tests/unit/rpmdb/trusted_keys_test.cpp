@@ -34,12 +34,6 @@ KeyId keyIdFromHex(const std::string& hex) {
     return id;
 }
 
-int countLines(const LogCapture& log, const std::string& wanted) {
-    int count = 0;
-    for (const std::string& line : log.lines()) count += line == wanted;
-    return count;
-}
-
 int countContaining(const LogCapture& log, const std::string& part) {
     int count = 0;
     for (const std::string& line : log.lines()) count += line.find(part) != std::string::npos;
@@ -101,7 +95,7 @@ TEST(TrustedKeysTest, ImportedKeysAreReadOnceWithTheIdsGpgLists) {
     ASSERT_TRUE(importKey(keys, late, db, dir / "late.asc"));
     EXPECT_EQ(rpmdb.getPublicKeys().size(), 2u);
     EXPECT_FALSE(rpmdb.isTrustedKeyId(keyIdFromHex(lateId)));
-    EXPECT_EQ(countLines(log, "DEBUG: read 2 public keys from RPM DB"), 1);
+    EXPECT_EQ(log.count("DEBUG: read 2 public keys from RPM DB"), 1);
 
     KeyList loaded{{0xaa}};
     EXPECT_TRUE(loadTrustedKeys(loaded));
@@ -129,13 +123,13 @@ TEST(TrustedKeysTest, EmptyOrUnopenableDatabaseHasNoKeys) {
         EXPECT_TRUE(rpmdb.getPublicKeys().empty());
         EXPECT_FALSE(rpmdb.isTrustedKeyId(KeyId{}));
         EXPECT_TRUE(rpmdb.getPublicKeys().empty());
-        EXPECT_EQ(countLines(log, "TRACE: no public keys found in rpm db"), 1);
-        EXPECT_EQ(countLines(log, "DEBUG: read 0 public keys from RPM DB"), 1);
+        EXPECT_EQ(log.count("TRACE: no public keys found in rpm db"), 1);
+        EXPECT_EQ(log.count("DEBUG: read 0 public keys from RPM DB"), 1);
 
         KeyList loaded;
         EXPECT_TRUE(loadTrustedKeys(loaded));
         EXPECT_TRUE(loaded.empty());
-        EXPECT_EQ(countLines(log, "DEBUG: read 0 public keys from RPM DB"), 2);
+        EXPECT_EQ(log.count("DEBUG: read 0 public keys from RPM DB"), 2);
     }
 
     // Not a database: no recovery either (rpm 4.18 defines no Berkeley DB _dbapi).
@@ -206,17 +200,17 @@ TEST_F(KeyTextTest, BadTextsAreSkippedAndTheOthersKept) {
     // Too short, refused by the decoder (a stray character, data after the padding, a cut
     // group), decoding to nothing; then base64 that is no key: kept, without a key ID.
     readTexts({"", "QQ", "QU*D", "QQ==QUJD", "QUJDR", "====", "    ", "QUJD"});
-    EXPECT_EQ(countLines(m_log, "WARNING: failed base64 decode of public key data"), 7);
+    EXPECT_EQ(m_log.count("WARNING: failed base64 decode of public key data"), 7);
     ASSERT_EQ(m_keys.size(), 1u);
     EXPECT_EQ(m_keys[0], (std::vector<uint8_t>{'A', 'B', 'C'}));
     EXPECT_TRUE(m_ids.empty());
-    EXPECT_EQ(countLines(m_log, "WARNING: failed to get key ID from public key in data"), 1);
+    EXPECT_EQ(m_log.count("WARNING: failed to get key ID from public key in data"), 1);
 
     // One text stored as a plain string counts as one; the entry before is not disturbed.
     readTexts({"QUJDRA=="}, true);
     ASSERT_EQ(m_keys.size(), 2u);
     EXPECT_EQ(m_keys[1], (std::vector<uint8_t>{'A', 'B', 'C', 'D'}));
-    EXPECT_EQ(countLines(m_log, "WARNING: failed to get key ID from public key in data"), 2);
+    EXPECT_EQ(m_log.count("WARNING: failed to get key ID from public key in data"), 2);
     EXPECT_EQ(countContaining(m_log, "added key ID"), 0);
 }
 
@@ -228,7 +222,7 @@ TEST_F(KeyTextTest, NoTextOverflowsTheDecodingBuffer) {
     ASSERT_EQ(m_keys.size(), 2u);
     EXPECT_EQ(m_keys[0].size(), big.size() / 4 * 3);
     EXPECT_EQ(m_keys[1].size(), big.size() / 2 * 3);
-    EXPECT_EQ(countLines(m_log, "WARNING: failed base64 decode of public key data"), 1);
+    EXPECT_EQ(m_log.count("WARNING: failed base64 decode of public key data"), 1);
 
     // Every length up to a few hundred characters of base64 alphabet, padding, white space,
     // line breaks, the decoder's end marker and arbitrary bytes, in random mixes: whatever
