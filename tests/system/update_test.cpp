@@ -5,84 +5,39 @@
 
 #include <gtest/gtest.h>
 
-#include "fixtures/gpg_keys.h"
-#include "fixtures/repo_builder.h"
-#include "fixtures/rpm_builder.h"
-#include "fixtures/rpm_database.h"
-#include "fixtures/run_tool.h"
-#include "fixtures/temp_dir.h"
-#include "system/updater_system_test.h"
+#include "system/signed_update_fixture.h"
 
 namespace system_test {
 namespace {
 
-using Lines = std::vector<std::string>;
-using Calls = std::vector<std::vector<std::string>>;
-
-constexpr char kRepoDir[] = "/var/lib/sandbox-repo";
-
-class UpdateTest : public UpdaterSystemTest {
+// The device has demo 1.0-1; the vendor offers demo 2.0-1.
+class UpdateTest : public SignedUpdateTest {
 protected:
-    // One key and the packages for the whole suite: both are slow to make.
     static void SetUpTestSuite() {
-        s_dir = new TempDir("update-test");
-        s_keys = new GpgKeys();
-        s_key = s_keys->generate("Device Vendor <vendor@example.com>");
-        ASSERT_FALSE(s_key.empty());
-        makeDirs(*s_dir / "work");
-        RpmBuilder builder(*s_dir / "work");
-        s_old = builder.build(RpmPackageDef("demo", "1.0", "1"), *s_dir / "old");
-        s_new = builder.build(RpmPackageDef("demo", "2.0", "1"), *s_dir / "new");
+        SignedUpdateTest::SetUpTestSuite();
+        s_old = build(RpmPackageDef("demo", "1.0", "1"), false);
+        s_new = build(RpmPackageDef("demo", "2.0", "1"));
         ASSERT_FALSE(s_old.empty());
         ASSERT_FALSE(s_new.empty());
-        ASSERT_TRUE(signPackage(s_new, s_keys->home(), s_key));
-    }
-    static void TearDownTestSuite() {
-        delete s_keys;
-        delete s_dir;
-        s_keys = nullptr;
-        s_dir = nullptr;
     }
 
-    std::string rpmDb() const { return sandbox.hostPath("/var/lib/rpm"); }
-
-    // The device trusts the vendor key and has demo 1.0-1 installed.
     void SetUp() override {
-        UpdaterSystemTest::SetUp();
-        ASSERT_TRUE(importKey(*s_keys, s_key, rpmDb(), *s_dir / ("key-" + std::to_string(++s_imports) + ".asc")));
-        ASSERT_TRUE(installIntoDatabase(rpmDb(), {s_old}));
+        SignedUpdateTest::SetUp();
+        installOnDevice({s_old});
         ASSERT_EQ(installedDemo(), "demo-1.0-1");
     }
 
-    // The repository in the device, signed; with the newer demo when withUpdate.
     void publish(bool withUpdate) {
-        RepoBuilder repo(sandbox.hostPath(kRepoDir));
-        if (withUpdate) writeFile(repo.dir() + "/demo-2.0-1.noarch.rpm", readFile(s_new));
-        ASSERT_TRUE(repo.create());
-        ASSERT_TRUE(repo.signIndex(*s_keys, s_key));
+        SignedUpdateTest::publish(withUpdate ? std::vector<std::string>{s_new} : std::vector<std::string>{});
     }
+    std::string installedDemo() const { return installed("demo"); }
 
-    std::string installedDemo() const {
-        std::string out;
-        runTool({"rpm", "--dbpath", rpmDb(), "-q", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\\n", "demo"}, &out);
-        while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-        return out;
-    }
-
-    static TempDir* s_dir;
-    static GpgKeys* s_keys;
-    static std::string s_key;
     static std::string s_old;
     static std::string s_new;
-    static int s_imports;
 };
 
-TempDir* UpdateTest::s_dir = nullptr;
-GpgKeys* UpdateTest::s_keys = nullptr;
-std::string UpdateTest::s_key;
 std::string UpdateTest::s_old;
 std::string UpdateTest::s_new;
-int UpdateTest::s_imports = 0;
 
 TEST_F(UpdateTest, DeviceWithoutPendingUpdatesRunsThreeEmptyPasses) {
     publish(false);
@@ -106,6 +61,7 @@ TEST_F(UpdateTest, DeviceWithoutPendingUpdatesRunsThreeEmptyPasses) {
 
 TEST_F(UpdateTest, SignedUpdateIsInstalledAndTheDeviceReboots) {
     publish(true);
+    HttpTestServer& server = serveOverHttp();
     SandboxResult result = runUpdater({});
 
     EXPECT_TRUE(result.exited && result.exitCode == 0) << result;
@@ -128,6 +84,9 @@ TEST_F(UpdateTest, SignedUpdateIsInstalledAndTheDeviceReboots) {
     EXPECT_EQ(sandbox.fakeCalls("shutdown"), (Calls{{"-r", "+1", "rebooting after upgrade"}}));
     EXPECT_EQ(sandbox.status(), "REBOOTING\n");
     EXPECT_EQ(sandbox.updateState(), "COMPLETE\n");
+    // Fetched from the server once: the later passes read the cache.
+    EXPECT_EQ(server.requestsFor("/repodata/repomd.xml").size(), 1u);
+    EXPECT_EQ(server.requestsFor("/demo-2.0-1.noarch.rpm").size(), 1u);
 }
 
 TEST_F(UpdateTest, EveryStepOfAnUpdateIsInTheStatusFile) {
