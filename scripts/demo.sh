@@ -10,13 +10,29 @@ build=${UPDATER_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
 
 device=$(mktemp -d /tmp/updater-demo.XXXXXX)
-cleanup() { [ -n "${UPDATER_DEMO_KEEP:-}" ] && echo "demo device kept in $device" || rm -rf "$device"; }
+server_pid=
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+  [ -n "${UPDATER_DEMO_KEEP:-}" ] && echo "demo device kept in $device" || rm -rf "$device"
+}
 trap cleanup EXIT
 
-# The device's configuration: one local repository and the product.
 mkdir -p "$device/etc/rpm" "$device/var/lib/rpm" "$device/var/lib/updater" "$device/var/cache/updater" \
-         "$device/var/log/updater" "$device/run/lock" "$device/usr/lib/updater" "$device/var/lib/demo-repo"
-cat > "$device/etc/updater.conf" <<'CONF'
+         "$device/var/log/updater" "$device/run/lock" "$device/usr/lib/updater"
+# The vendor's repository is served over HTTP on 127.0.0.1, on a port the kernel picks.
+repo=$device/.vendor/repo
+mkdir -p "$repo"
+exec 3< <(exec python3 -u -c '
+import functools, http.server, sys
+handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+print(server.server_address[1])
+server.serve_forever()' "$repo" 2>"$device/.vendor-http.log")
+server_pid=$!
+read -r port <&3
+
+# The device's configuration: the vendor's repository and the product.
+cat > "$device/etc/updater.conf" <<CONF
 <?xml version="1.0"?>
 <updater>
   <log level="info">
@@ -30,7 +46,7 @@ cat > "$device/etc/updater.conf" <<'CONF'
   </product>
   <repository id="demo">
     <name>Demo updates</name>
-    <location href="file:///var/lib/demo-repo"/>
+    <location href="http://127.0.0.1:$port/"/>
   </repository>
 </updater>
 CONF
@@ -79,9 +95,9 @@ SPEC
 done
 rpmsign --addsign --define '__gpg /usr/bin/gpg' --define '_gpg_name Demo Updates' \
     --define "_gpg_path $GNUPGHOME" "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" >/dev/null
-cp "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" "$device/var/lib/demo-repo/"
-createrepo_c --quiet "$device/var/lib/demo-repo"
-gpg --batch --yes --detach-sign --armor "$device/var/lib/demo-repo/repodata/repomd.xml"
+cp "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" "$repo/"
+createrepo_c --quiet "$repo"
+gpg --batch --yes --detach-sign --armor "$repo/repodata/repomd.xml"
 gpgconf --kill all
 
 # The device trusts the vendor's key and has demo-app 1.0 (recorded only: nothing of it is
@@ -91,14 +107,16 @@ rpm --dbpath "$device/var/lib/rpm" -i --justdb --nodeps "$work/rpmbuild/RPMS/noa
 echo "=== installed before: $(rpm --dbpath "$device/var/lib/rpm" -q demo-app)"
 cat > "$device/usr/lib/updater/hook" <<'HOOK'
 #!/bin/sh
-echo "device hook called: $*"
+echo "device hook called: $* (status file: $(cat /var/lib/updater/status 2>/dev/null || echo none))"
 HOOK
 chmod 0755 "$device/usr/lib/updater/hook"
 
-echo "=== updater on the demo device ($device) ==="
+# A device waits a random time before connecting, so that a fleet does not reach the server
+# at once; the demo skips that wait.
+echo "=== updater on the demo device ($device), repository http://127.0.0.1:$port/ ==="
 set +e
 unshare --mount --propagation private -- "$root/tests/fixtures/device-sandbox" "$device" -- \
-    "$build/updater" "$@"
+    "$build/updater" --max-wait-time -1 "$@"
 status=$?
 set -e
 echo "=== exit status: $status ==="
@@ -106,5 +124,7 @@ echo "=== /var/lib/updater/status: $(cat "$device/var/lib/updater/status" 2>/dev
 echo "=== installed after: $(rpm --dbpath "$device/var/lib/rpm" -q demo-app)," \
      "/usr/share/demo-app/version on the device: $(cat "$device/usr/share/demo-app/version" 2>/dev/null || echo none)"
 echo "=== reboot requested through the fakes: $(cat "$device/var/lib/sandbox-fakes/shutdown.calls" 2>/dev/null || echo none)"
+echo "=== requests the vendor's server answered ==="
+grep -o '"GET [^"]*" [0-9]*' "$device/.vendor-http.log" || true
 echo "=== /var/log/updater/lastlog ==="
 cat "$device/var/log/updater/lastlog" 2>/dev/null || true
