@@ -3,6 +3,7 @@
 // ground of the tests of whole update runs.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -92,6 +93,13 @@ protected:
         runTool({"rpm", "--dbpath", rpmDb(), "-q", "--qf", "%{NAME}-%{VERSION}-%{RELEASE}\\n", name}, &out);
         while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
         return out.find("not installed") == std::string::npos ? out : "";
+    }
+
+    // What the reboot asked of shutdown. shutdown runs detached: the updater may have ended
+    // before it wrote its record.
+    Calls rebootCalls() {
+        waitUntil([this] { return !sandbox.fakeCalls("shutdown").empty(); }, std::chrono::seconds(30));
+        return sandbox.fakeCalls("shutdown");
     }
 
     static TempDir* s_dir;

@@ -165,7 +165,7 @@ TEST_F(UpdatePassesTest, ReleasePackageAndAddOnsComeInTheSecondPass) {
     EXPECT_TRUE(linesOfLevel(result, "WARNING").empty()) << result;
     EXPECT_EQ(sandbox.fakeCalls("hook"), concat(concat({{"init", "1.10"}}, passHooks("1")), passHooks("3")));
     EXPECT_EQ(installedPackages(), allNew());
-    EXPECT_EQ(sandbox.fakeCalls("shutdown"), (Calls{{"-r", "+1", "rebooting after upgrade"}}));
+    EXPECT_EQ(rebootCalls(), (Calls{{"-r", "+1", "rebooting after upgrade"}}));
     EXPECT_EQ(sandbox.status(), "REBOOTING\n");
     EXPECT_EQ(sandbox.updateState(), "COMPLETE\n");
 }
@@ -212,7 +212,7 @@ TEST_F(UpdatePassesTest, TerminationWhileRpmRunsLetsTheInstallationFinish) {
     EXPECT_EQ(result.countErrLines("INFO: running download hook"), 1) << result;
     EXPECT_EQ(sandbox.fakeCalls("hook"), concat({{"init", "1.10"}}, passHooks("1")));
     EXPECT_EQ(installedPackages(), (Lines{"demo-2.0-1", "lang-de-1.0-1", "", "sandbox-release-1.0-1"}));
-    EXPECT_EQ(sandbox.fakeCalls("shutdown"), (Calls{{"-r", "+1", "rebooting after upgrade"}}));
+    EXPECT_EQ(rebootCalls(), (Calls{{"-r", "+1", "rebooting after upgrade"}}));
     EXPECT_EQ(sandbox.status(), "REBOOTING\n");
     EXPECT_EQ(sandbox.updateState(), "PENDING\n");
 }
