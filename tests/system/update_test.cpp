@@ -140,11 +140,18 @@ TEST_F(UpdateTest, CheckOnlyReportsAndInstallsNothing) {
 
 TEST_F(UpdateTest, TestRunInstallsNothingAndLeavesTheUpdatesAvailable) {
     publish(true);
+    // The real rpm, with its arguments recorded as the fakes record theirs.
+    sandbox.installScript("/usr/local/sandbox-bin/rpm",
+                          "line=rpm; for arg; do line=$(printf '%s\\t%s' \"$line\" \"$arg\"); done\n"
+                          "printf '%s\\n' \"$line\" >>/var/lib/sandbox-fakes/rpm.calls\n"
+                          "exec /usr/bin/rpm \"$@\"\n");
     SandboxResult result = runUpdater({"--test"});
 
     EXPECT_TRUE(result.exited && result.exitCode == 0) << result;
     EXPECT_TRUE(result.hasErrLine("INFO: packages tested OK")) << result;
     EXPECT_EQ(installedDemo(), "demo-1.0-1");
+    const std::vector<std::string> testCall{"--test", "-U", "/var/cache/updater/main/packages/demo-2.0-1.noarch.rpm"};
+    EXPECT_EQ(sandbox.fakeCalls("rpm"), (Calls{testCall, testCall}));
     // Pass 2 finds the update again, since pass 1 only tested it, and tests it once more.
     const Calls testPass{{"download", "1.10"}, {"test", "1.10", "1"}, {"posttest", "1.10", "1"}};
     Calls expected{{"init", "1.10"}};
