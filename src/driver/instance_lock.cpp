@@ -37,10 +37,21 @@ void detachChild() {
     if (devNull > STDERR_FILENO) close(devNull);
 }
 
+// Whether some process holds the instance lock now; neither takes the lock nor creates the file.
+bool instanceLockHeld(const char* path) {
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    struct flock probe;
+    memset(&probe, 0, sizeof probe);
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    return fcntl(fd.get(), F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
 }  // namespace
 
 bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile, int& result,
-                     const StatusPaths& statusPaths) {
+                     const StatusPaths& statusPaths, const char* lockPath) {
     LOG(Debug, "going to background");
     UpdateStatus status = STATUS_READY;
     if (!loadStatus(status, statusPaths)) {
@@ -48,7 +59,11 @@ bool enterBackground(const UpdaterConfig& config, const char* modeName, const st
         result = RUN_ERROR;
         return false;
     }
-    if (!checkStatusAtStart(status, result, statusPaths)) return false;
+    // This check runs before the lock is taken: while another instance holds the lock, the
+    // status is the step that instance is in, not what an interrupted run left (an UPDATING
+    // taken for one would mark a sound installation CORRUPTED). The child checks the status
+    // again once it holds the lock.
+    if (!instanceLockHeld(lockPath) && !checkStatusAtStart(status, result, statusPaths)) return false;
 
     pid_t child = fork();
     if (child < 0) {

@@ -11,9 +11,10 @@
 
 // Forks into the background. Returns true when this process goes on with the run (the
 // child, or the only process when fork failed); false when the run ends here with result
-// (0 in the parent, 1 or 2 when the status file refuses the run).
+// (0 in the parent, 1 or 2 when the status file refuses the run). While another instance
+// holds the lock at lockPath the status is left for the child to judge.
 bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile, int& result,
-                     const StatusPaths& statusPaths = StatusPaths());
+                     const StatusPaths& statusPaths = StatusPaths(), const char* lockPath = paths::kLockFile);
 
 // Takes the whole-file write lock, waiting up to lockTimeout seconds (one attempt a
 // second). On success lock holds the close-on-exec descriptor, which must stay open
