@@ -96,8 +96,8 @@ done
 rpmsign --addsign --define '__gpg /usr/bin/gpg' --define '_gpg_name Demo Updates' \
     --define "_gpg_path $GNUPGHOME" "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" >/dev/null
 cp "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" "$repo/"
-createrepo_c --quiet "$repo"
-gpg --batch --yes --detach-sign --armor "$repo/repodata/repomd.xml"
+# Published the way operators publish: index, then the detached signature of the index.
+"$root/scripts/publish-repo.sh" --gpg-home "$GNUPGHOME" --key 'Demo Updates' "$repo"
 gpgconf --kill all
 
 # The device trusts the vendor's key and has demo-app 1.0 (recorded only: nothing of it is
