@@ -14,6 +14,10 @@ packages=(
   rpm gpgv db-util
   # tests and the demo device
   libgtest-dev util-linux gpg gnupg createrepo-c python3 file clang-format dnf
+  # fuzzing (fuzz/, scripts/fuzz-smoke.sh) and the sanitizer build of scripts/test.sh
+  clang-14 libclang-rt-14-dev
+  # memcheck of a full update (scripts/valgrind-update.sh)
+  valgrind
 )
 
 missing=()
