@@ -64,7 +64,7 @@ bool readConfigDocument(xmlTextReaderPtr reader, UpdaterConfig& config, bool isD
 }  // namespace
 
 bool loadConfigFile(UpdaterConfig& config, const std::string& path, bool isDefaults, const std::string& proxyFile) {
-    XmlReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
+    XmlReaderPtr reader = openXmlReader(path);
     if (!reader) {
         LOG(Error, "could not open configuration file '%s'", path.c_str());
         return false;

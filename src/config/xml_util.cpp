@@ -30,6 +30,11 @@ bool getXmlText(xmlNodePtr node, std::string& text) {
 
 namespace {
 
+xmlParserInputPtr refuseExternalEntity(const char* url, const char*, xmlParserCtxtPtr) {
+    LOG(Debug, "refusing to load external XML entity '%s'", url ? url : "(none)");
+    return nullptr;
+}
+
 void logStructuredXmlError(void*, xmlErrorPtr error) {
     if (!error || !Logger::instance().passes(LogLevel::Debug)) return;
     std::string message = error->message ? error->message : "unknown error";
@@ -56,6 +61,13 @@ void logGenericXmlError(void*, const char* format, ...) {
 }
 
 }  // namespace
+
+XmlReaderPtr openXmlReader(const std::string& path) {
+    // The loader is process-wide in libxml2; setting it again is cheap and keeps every reader
+    // safe, whoever opened it first.
+    xmlSetExternalEntityLoader(refuseExternalEntity);
+    return XmlReaderPtr(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
+}
 
 void routeXmlErrorsToLog() {
     xmlSetStructuredErrorFunc(nullptr, logStructuredXmlError);

@@ -6,10 +6,17 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include "config/handles.h"
+
 // Reader options for every XML file: substitute entities, DTD default attributes, no
 // warnings, no blank nodes, no network access, CDATA merged into text.
 constexpr int kXmlReaderOptions = XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS |
                                   XML_PARSE_NONET | XML_PARSE_NOCDATA;
+
+// Opens a streaming reader over the file with those options. External entities and DTDs are
+// never loaded: substitution stays for the document's own entities, but a document cannot pull
+// a local file (credentials, keys) into names that end up in logs. Null when it cannot open.
+XmlReaderPtr openXmlReader(const std::string& path);
 
 // True when the attribute (read without namespace) exists; its value may be empty.
 bool getXmlAttribute(xmlNodePtr node, const char* name, std::string& value);

@@ -72,7 +72,7 @@ void CredentialStore::clear() {
 }
 
 bool loadCredentials(CredentialStore& store, const std::string& path) {
-    XmlReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
+    XmlReaderPtr reader = openXmlReader(path);
     if (!reader) {
         LOG(Error, "could not open network credentials file");
         return false;

@@ -57,7 +57,7 @@ bool applyProxyElement(FetcherConfig& fetcher, xmlNodePtr element) {
 }  // namespace
 
 void loadProxyConfig(FetcherConfig& fetcher, const std::string& path) {
-    XmlReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
+    XmlReaderPtr reader = openXmlReader(path);
     if (!reader) {
         LOG(Debug, "no proxy configuration file '%s'", path.c_str());
         return;

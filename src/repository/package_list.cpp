@@ -68,7 +68,7 @@ bool parseList(const std::string& path, int typeIndex, PackageMap& packages, con
         return false;
     }
     // The reader decompresses gzip by itself: a list is read as it was downloaded.
-    XmlReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
+    XmlReaderPtr reader = openXmlReader(path);
     if (!reader) {
         LOG(Error, "could not open %s file '%s' for parsing", kind.typeName, path.c_str());
         return false;

@@ -205,7 +205,7 @@ bool Repository::parseRepomd() {
 }
 
 bool Repository::readRepomd(const std::string& path) {
-    XmlReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
+    XmlReaderPtr reader = openXmlReader(path);
     if (!reader) return false;
     const xmlChar* repoNamespace = BAD_CAST kRepoNamespace;
     int result = xmlTextReaderRead(reader.get());

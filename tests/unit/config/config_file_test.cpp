@@ -197,3 +197,24 @@ TEST_F(ConfigFileTest, BadDocumentsFailCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+// A document may define and use its own entities, but never pull in another file: what it
+// reads ends up in names and log lines that leave the device.
+TEST(XmlReaderTest, OwnEntitiesAreSubstitutedButExternalOnesNeverLoaded) {
+    LogCapture log;
+    TempDir dir;
+    writeFile(dir / "secret", "s3cret-password");
+    for (const std::string& entity : {"SYSTEM 'file://" + dir / "secret" + "'", "SYSTEM '" + dir / "secret" + "'"}) {
+        writeFile(dir / "updater.conf", "<!DOCTYPE updater [<!ENTITY own 'product'><!ENTITY ext " + entity +
+                                            ">]>\n<updater><product><name>&own;-&ext;</name></product></updater>");
+        UpdaterConfig config((dir / "usb").c_str(), (dir / "legacy").c_str());
+        EXPECT_TRUE(loadConfigFile(config, dir / "updater.conf", false, dir / "tavproxy.conf"));
+        EXPECT_EQ(config.productName.find("s3cret"), std::string::npos) << config.productName;
+        EXPECT_EQ(config.productName.rfind("product", 0), 0u) << config.productName;
+    }
+    EXPECT_FALSE(log.text().find("s3cret") != std::string::npos);
+}
+
+}  // namespace
