@@ -19,3 +19,6 @@ cmake -S "$root" -B "$sanitize" -DCMAKE_BUILD_TYPE=Sanitize \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 cmake --build "$sanitize" -j"$(nproc)"
 ctest --test-dir "$sanitize" --output-on-failure -j"$(nproc)" -LE lint "$@"
+
+# Every parser of outside input under libFuzzer for a short while, on the committed corpus.
+UPDATER_FUZZ_BUILD_DIR=${UPDATER_FUZZ_BUILD_DIR:-$build-fuzz} "$root/scripts/fuzz-smoke.sh"
