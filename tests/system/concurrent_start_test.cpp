@@ -136,7 +136,7 @@ TEST_P(ConcurrentStartPairTest, OneInstanceHoldsTheLockAtATime) {
         gates.push_back(std::make_unique<HostFlock>(sandbox.hostPath("/run/sandbox-gate-" + std::to_string(p))));
         holds.push_back(std::make_unique<HostFlock>(sandbox.hostPath("/run/sandbox-hold-" + std::to_string(p))));
     }
-    auto driver = sandbox.startCommand({"/bin/sh", "-c", kPairDriver, DeviceSandbox::updaterBinary(),
+    auto driver = sandbox.startCommand({"/bin/sh", "-c", kPairDriver, sandbox.installUpdaterCopy(),
                                         std::to_string(kPairs), "--max-wait-time", "-1", "--check-only",
                                         "--lock-timeout", std::to_string(pair.lockTimeout)});
     Lines expectedLog;
@@ -218,7 +218,7 @@ TEST_F(ConcurrentStartTest, BackgroundStartWhileAnotherInstanceInstallsLeavesThe
     sandbox.makeDeviceDir("/run/sandbox-bg");
     HostFlock hold(sandbox.hostPath("/run/sandbox-hold"));
     HostFlock second(sandbox.hostPath("/run/sandbox-second"));
-    auto driver = sandbox.startCommand({"/bin/sh", "-c", kInstallAndStartBeside, DeviceSandbox::updaterBinary()});
+    auto driver = sandbox.startCommand({"/bin/sh", "-c", kInstallAndStartBeside, sandbox.installUpdaterCopy()});
     ASSERT_TRUE(waitUntil([&] { return sandbox.deviceFileExists("/run/sandbox-rpm.ready"); }, 60s))
         << sandbox.readDeviceFile("/run/sandbox-bg/installing.err");
     ASSERT_EQ(sandbox.status(), "UPDATING\n");
