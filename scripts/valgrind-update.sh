@@ -19,9 +19,13 @@ if ! command -v valgrind >/dev/null; then
 fi
 [ -x "$build/tests/system_tests" ] || { echo "no system tests in $build (build it first)" >&2; exit 1; }
 
-# The logs stay outside /tmp, /run, /etc, /usr and /var, which the sandbox replaces. The
-# wrapper is split at blanks, hence no blanks in its path.
-logs=$(mktemp -d "$build/valgrind.XXXXXX")
+# The logs stay outside /tmp, /run, /media, /etc, /usr and /var, which the sandbox replaces
+# (a checkout below /tmp puts them in the home directory). The wrapper is split at blanks,
+# hence no blanks in its path.
+case "$build/" in
+  /tmp/* | /run/* | /media/* | /etc/* | /usr/* | /var/*) logs=$(mktemp -d "${HOME:-/root}/updater-valgrind.XXXXXX") ;;
+  *) logs=$(mktemp -d "$build/valgrind.XXXXXX") ;;
+esac
 case "$logs" in *[[:space:]]*) echo "the build path must not contain blanks: $logs" >&2; exit 1 ;; esac
 export UPDATER_TEST_WRAPPER="valgrind --tool=memcheck --leak-check=full --show-leak-kinds=all \
 --errors-for-leak-kinds=definite,indirect --error-exitcode=99 --num-callers=30 --log-file=$logs/updater.%p.log"
