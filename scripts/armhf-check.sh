@@ -127,39 +127,9 @@ chmod 0755 "$device/usr/lib/updater/hook"
 echo '%_dbpath /var/lib/rpm' >"$device/etc/rpm/macros"
 rpm --dbpath "$device/var/lib/rpm" --initdb
 
-# The vendor: demo-app 1.0 on the device, 2.0 signed in a signed repository.
-export GNUPGHOME=$work/gnupg
-mkdir -p "$GNUPGHOME" "$work/rpmbuild/SPECS" && chmod 700 "$GNUPGHOME"
-gpg --batch --quiet --passphrase '' --quick-gen-key 'Demo Updates <updates@demo.example>' rsa2048 sign never 2>/dev/null
-gpg --batch --armor --export 'Demo Updates' >"$work/key.asc"
-for version in 1.0 2.0; do
-  cat >"$work/rpmbuild/SPECS/demo-app-$version.spec" <<SPEC
-Name: demo-app
-Version: $version
-Release: 1
-Summary: Demo application
-License: MIT
-BuildArch: noarch
-%description
-Demo application.
-%install
-mkdir -p %{buildroot}/usr/share/demo-app
-echo $version > %{buildroot}/usr/share/demo-app/version
-%files
-/usr/share/demo-app/version
-SPEC
-  rpmbuild --quiet -bb --define "_topdir $work/rpmbuild" --dbpath "$work/builddb" \
-    "$work/rpmbuild/SPECS/demo-app-$version.spec"
-done
-rpmsign --addsign --define '__gpg /usr/bin/gpg' --define '_gpg_name Demo Updates' \
-  --define "_gpg_path $GNUPGHOME" "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" >/dev/null
-cp "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" "$repo/"
-"$root/scripts/publish-repo.sh" --gpg-home "$GNUPGHOME" --key 'Demo Updates' "$repo"
-gpgconf --kill all
-# The database is written by the host's rpm and read by the armhf librpm: both rpm 4.18 on
-# sqlite.
-rpm --dbpath "$device/var/lib/rpm" --import "$work/key.asc"
-rpm --dbpath "$device/var/lib/rpm" -i --justdb --nodeps "$work/rpmbuild/RPMS/noarch/demo-app-1.0-1.noarch.rpm"
+# The vendor: demo-app 1.0 on the device, 2.0 signed in a signed repository. The database
+# is written by the host's rpm and read by the armhf librpm: both rpm 4.18 on sqlite.
+"$root/scripts/demo-vendor.sh" "$work" "$repo" "$device/var/lib/rpm"
 
 set +e
 run unshare --mount --propagation private -- "$root/tests/fixtures/device-sandbox" "$device" \

@@ -68,42 +68,8 @@ echo '%_dbpath /var/lib/rpm' > "$device/etc/rpm/macros"
 rpm --dbpath "$device/var/lib/rpm" --initdb
 
 # The vendor: a signing key, demo-app 1.0 (already on the device) and 2.0 (the update),
-# signed with rpmsign, in a repository whose index is signed too.
-work=$device/.vendor
-export GNUPGHOME=$work/gnupg
-mkdir -p "$GNUPGHOME" "$work/rpmbuild/SPECS" && chmod 700 "$GNUPGHOME"
-gpg --batch --quiet --passphrase '' --quick-gen-key 'Demo Updates <updates@demo.example>' rsa2048 sign never 2>/dev/null
-gpg --batch --armor --export 'Demo Updates' > "$work/key.asc"
-for version in 1.0 2.0; do
-  cat > "$work/rpmbuild/SPECS/demo-app-$version.spec" <<SPEC
-Name: demo-app
-Version: $version
-Release: 1
-Summary: Demo application
-License: MIT
-BuildArch: noarch
-%description
-Demo application of the demo device.
-%install
-mkdir -p %{buildroot}/usr/share/demo-app
-echo $version > %{buildroot}/usr/share/demo-app/version
-%files
-/usr/share/demo-app/version
-SPEC
-  rpmbuild --quiet -bb --define "_topdir $work/rpmbuild" --dbpath "$work/builddb" \
-      "$work/rpmbuild/SPECS/demo-app-$version.spec"
-done
-rpmsign --addsign --define '__gpg /usr/bin/gpg' --define '_gpg_name Demo Updates' \
-    --define "_gpg_path $GNUPGHOME" "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" >/dev/null
-cp "$work/rpmbuild/RPMS/noarch/demo-app-2.0-1.noarch.rpm" "$repo/"
-# Published the way operators publish: index, then the detached signature of the index.
-"$root/scripts/publish-repo.sh" --gpg-home "$GNUPGHOME" --key 'Demo Updates' "$repo"
-gpgconf --kill all
-
-# The device trusts the vendor's key and has demo-app 1.0 (recorded only: nothing of it is
-# written to this machine).
-rpm --dbpath "$device/var/lib/rpm" --import "$work/key.asc"
-rpm --dbpath "$device/var/lib/rpm" -i --justdb --nodeps "$work/rpmbuild/RPMS/noarch/demo-app-1.0-1.noarch.rpm"
+# signed, in a repository whose index is signed too; the device trusts the key.
+"$root/scripts/demo-vendor.sh" "$device/.vendor" "$repo" "$device/var/lib/rpm"
 echo "=== installed before: $(rpm --dbpath "$device/var/lib/rpm" -q demo-app)"
 cat > "$device/usr/lib/updater/hook" <<'HOOK'
 #!/bin/sh
