@@ -18,6 +18,8 @@ packages=(
   clang-14 libclang-rt-14-dev
   # memcheck of a full update (scripts/valgrind-update.sh)
   valgrind
+  # benchmarks (bench/, scripts/bench-smoke.sh)
+  libbenchmark-dev time libxml2-utils zypper
 )
 
 missing=()
