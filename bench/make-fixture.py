@@ -11,7 +11,7 @@ OUT/gnupg       the gpg home holding the secret key
 OUT/expected    what the fixture was made to contain (roles of the names), for the reader
 
 rpmbuild is the expensive step, so every package of one epoch-version-release is a
-subpackage of one spec (a few hundred per spec), all noarch with empty gzip payloads.
+subpackage of one .spec file (a few hundred per file), all noarch with empty gzip payloads.
 """
 
 import argparse
@@ -23,9 +23,9 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-CHUNK = 400  # subpackages per spec: rpmbuild slows down on much larger specs
+CHUNK = 400  # subpackages per .spec file: rpmbuild slows down on much larger files
 
-# Versions of the fixture, one spec family each: (key, epoch, version, release).
+# Versions of the fixture, one .spec file family each: (key, epoch, version, release).
 OLD = ("old", 0, "1.0", "1")          # installed, updated by MID or NEW
 MID = ("mid", 0, "1.5", "1")          # the older of two repository versions
 NEW = ("new", 0, "2.0", "1")          # the newest repository version

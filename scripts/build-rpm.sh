@@ -4,7 +4,7 @@
 # Usage: scripts/build-rpm.sh [OPTION...]
 #   --output DIR        where the packages are copied (default: the current directory)
 #   --topdir DIR        rpmbuild's top directory, kept afterwards (default: a temporary one)
-#   --version VERSION   another package version than the spec's (a test publishes 2.0)
+#   --version VERSION   another package version than the .spec file's (a test publishes 2.0)
 #   --prebuilt DIR      package the install rules of this already built CMake build
 #                       directory instead of compiling (fast; the tests use it)
 #   --define 'NAME VALUE'  any other rpm macro (repeatable)
@@ -58,7 +58,7 @@ mkdir -p "$topdir"/{SOURCES,SPECS,BUILD,RPMS,SRPMS,tmp} "$output"
 topdir=$(cd "$topdir" && pwd)
 output=$(cd "$output" && pwd)
 
-# The package's version, as the spec sees it with these macros, names the tarball's top
+# The package's version, as the .spec file sees it with these macros, names the tarball's top
 # directory.
 version=$(rpmspec -q --srpm --qf '%{VERSION}\n' "${defines[@]}" "$spec")
 tar -C "$root" --exclude-vcs --exclude='./build' --exclude='./build-*' \
