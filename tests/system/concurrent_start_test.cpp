@@ -44,6 +44,7 @@ constexpr char kHook[] =
 // sh -c DRIVER UPDATER COUNT ARG...: COUNT pairs of updaters with the arguments, one pair after
 // the other. Both of pair P say they are ready, then wait at /run/sandbox-gate-P until the test
 // opens it for both at once; their standard error, PID and exit code land in /run/sandbox-pair-P.
+// Result files appear whole (written aside, then renamed): the test polls for them.
 constexpr char kPairDriver[] =
     "count=$1; shift\n"
     "pair=1\n"
@@ -53,9 +54,9 @@ constexpr char kPairDriver[] =
     "    for n in 1 2; do\n"
     "        (touch $dir/$n.ready; flock -s /run/sandbox-gate-$pair true\n"
     "         exec env SANDBOX_PAIR=$pair \"$0\" \"$@\") 2>$dir/$n.err &\n"
-    "        echo $! >$dir/$n.pid\n"
+    "        echo $! >$dir/$n.pid.new; mv $dir/$n.pid.new $dir/$n.pid\n"
     "    done\n"
-    "    for n in 1 2; do wait $(cat $dir/$n.pid); echo $? >$dir/$n.rc; done\n"
+    "    for n in 1 2; do wait $(cat $dir/$n.pid); echo $? >$dir/$n.rc.new; mv $dir/$n.rc.new $dir/$n.rc; done\n"
     "    pair=$((pair + 1))\n"
     "done\n";
 
