@@ -10,11 +10,12 @@
 
 #include "repository/package.h"
 #include "resolver/dependency.h"
+#include "resolver/package_selection.h"
 
 struct UpdaterConfig;
+class RepositoryProviders;
+class SystemProvides;
 
-// The packages chosen for installation, one record per name; owned by the update run.
-using PackageSelection = std::map<std::string, Package>;
 // Package or group names of a pass parameter, compared byte by byte.
 using NameSet = std::set<std::string>;
 
@@ -77,7 +78,15 @@ public:
 private:
     const PackageMap& installed() const;
     bool excludedByType(const Package& package) const;
-    void checkSet(const DependencySet& wanted, const DependencySet& pool, const char* word, const Package& owner,
+    // The public operations over indexes that a closure keeps across its rounds; the
+    // provides must hold the whole selection.
+    bool checkDependencies(const PackageSelection& selection, const SystemProvides& provides,
+                           DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends) const;
+    bool pullPackages(const RepositoryProviders& repository, int mode, DependencySet& unsatisfied,
+                      PackageSelection& selection) const;
+    bool pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
+                            PackageSelection& selection) const;
+    void checkSet(const DependencySet& wanted, const SystemProvides& provides, const char* word, const Package& owner,
                   DependencySet& unsatisfied) const;
 
     std::optional<PackageMap> m_installed;  // none until initialised

@@ -1,10 +1,14 @@
 // The dependency closure of a selection: what the updated system would miss, and the
 // repository packages pulled in to provide it.
 #include <iterator>
+#include <numeric>
+#include <optional>
 #include <vector>
 
 #include "config/logger.h"
+#include "resolver/repository_providers.h"
 #include "resolver/resolver.h"
+#include "resolver/system_provides.h"
 
 namespace {
 
@@ -39,18 +43,10 @@ DependencySet::const_iterator firstEntryNamed(const DependencySet& dependencies,
     return it;
 }
 
-void Resolver::checkSet(const DependencySet& wanted, const DependencySet& pool, const char* word, const Package& owner,
-                        DependencySet& unsatisfied) const {
+void Resolver::checkSet(const DependencySet& wanted, const SystemProvides& provides, const char* word,
+                        const Package& owner, DependencySet& unsatisfied) const {
     for (const Dependency& dependency : wanted) {
-        bool satisfied = false;
-        for (auto provide = firstEntryNamed(pool, dependency.name);
-             provide != pool.end() && provide->name == dependency.name; ++provide) {
-            if (provide->matches(dependency)) {
-                satisfied = true;
-                break;
-            }
-        }
-        if (satisfied) continue;
+        if (provides.satisfies(dependency)) continue;
         if (isFileDependency(dependency)) {
             // File lists are not read, so nothing can provide a path: rpm itself checks those.
             LOG(Debug, "ignoring non-satisfied file dependency %s for %s", dependency.toString().c_str(),
@@ -64,6 +60,13 @@ void Resolver::checkSet(const DependencySet& wanted, const DependencySet& pool, 
 
 bool Resolver::checkDependencies(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
                                  DependencySet& unsatisfiedRecommends) const {
+    SystemProvides provides(installed());
+    provides.addSelection(selection);
+    return checkDependencies(selection, provides, unsatisfiedRequires, unsatisfiedRecommends);
+}
+
+bool Resolver::checkDependencies(const PackageSelection& selection, const SystemProvides& provides,
+                                 DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends) const {
     LOG(Debug, "checking dependencies for %zu new packages", selection.size());
     unsatisfiedRequires.clear();
     unsatisfiedRecommends.clear();
@@ -74,18 +77,18 @@ bool Resolver::checkDependencies(const PackageSelection& selection, DependencySe
     const PackageMap& installedPackages = installed();
     system.reserve(installedPackages.size() + selection.size());
     for (const auto& [name, record] : installedPackages)
-        if (selection.count(name) == 0) system.push_back(&record);
+        if (!provides.replaced(name)) system.push_back(&record);
     for (const auto& entry : selection) system.push_back(&entry.second);
 
-    // Rebuilt for every check: the selection grows between checks.
-    DependencySet pool;
-    for (const Package* record : system) pool.insert(record->provides.begin(), record->provides.end());
-    if (Logger::instance().passes(LogLevel::Trace))
+    if (Logger::instance().passes(LogLevel::Trace)) {
+        DependencySet pool;
+        for (const Package* record : system) pool.insert(record->provides.begin(), record->provides.end());
         for (const Dependency& provide : pool) LOG(Trace, "dep %s", provide.toString().c_str());
+    }
 
     for (const Package* record : system) {
-        checkSet(record->requires, pool, "required", *record, unsatisfiedRequires);
-        if (!m_ignoreRecommends) checkSet(record->recommends, pool, "recommended", *record, unsatisfiedRecommends);
+        checkSet(record->requires, provides, "required", *record, unsatisfiedRequires);
+        if (!m_ignoreRecommends) checkSet(record->recommends, provides, "recommended", *record, unsatisfiedRecommends);
     }
     return unsatisfiedRequires.empty() && unsatisfiedRecommends.empty();
 }
@@ -93,20 +96,40 @@ bool Resolver::checkDependencies(const PackageSelection& selection, DependencySe
 bool Resolver::pullPackages(const PackageMap& repository, int mode, DependencySet& unsatisfied,
                             PackageSelection& selection) const {
     if (unsatisfied.empty()) return false;
+    const RepositoryProviders providers(repository);
+    return pullPackages(providers, mode, unsatisfied, selection);
+}
+
+bool Resolver::pullPackages(const RepositoryProviders& repository, int mode, DependencySet& unsatisfied,
+                            PackageSelection& selection) const {
+    if (unsatisfied.empty()) return false;
     LOG(Debug, "resolving dependencies (%s)", pullModeWord(mode));
     size_t pulled = 0;
 
-    for (auto it = repository.begin(); it != repository.end();) {
-        const std::string& name = it->first;
+    // Only names providing something missing can be pulled. The trace tells about every
+    // name, so it walks them all.
+    const std::vector<RepositoryProviders::Candidate>& candidates = repository.candidates();
+    const bool tracing = Logger::instance().passes(LogLevel::Trace);
+    std::vector<size_t> positions;
+    if (tracing) {
+        positions.resize(candidates.size());
+        std::iota(positions.begin(), positions.end(), size_t{0});
+    } else {
+        positions = repository.providing(unsatisfied);
+    }
+
+    for (const size_t position : positions) {
+        if (unsatisfied.empty() && !tracing) break;
+        const RepositoryProviders::Candidate& entry = candidates[position];
+        const std::string& name = *entry.name;
         if (selection.count(name) != 0) {
-            LOG(Trace, "package %s already in", packageLabel(it->second).c_str());
-            ++it;
+            if (tracing)
+                for (auto record = entry.first; record != entry.end; ++record)
+                    LOG(Trace, "package %s already in", packageLabel(record->second).c_str());
             continue;
         }
-        LOG(Trace, "checking package %s", packageLabel(it->second).c_str());
-        const Package* candidate = &it->second;
-        for (++it; it != repository.end() && it->first == name; ++it)
-            if (compareEVR(it->second.evr, candidate->evr) > 0) candidate = &it->second;
+        LOG(Trace, "checking package %s", packageLabel(entry.first->second).c_str());
+        const Package* candidate = entry.newest;
         LOG(Trace, "found %s as best", packageLabel(*candidate).c_str());
 
         if (excludedByType(*candidate)) {
@@ -151,6 +174,12 @@ bool Resolver::pullPackages(const PackageMap& repository, int mode, DependencySe
 
 bool Resolver::pullForUnsatisfied(const PackageMap& repository, DependencySet& unsatisfied,
                                   PackageSelection& selection) const {
+    const RepositoryProviders providers(repository);
+    return pullForUnsatisfied(providers, unsatisfied, selection);
+}
+
+bool Resolver::pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
+                                  PackageSelection& selection) const {
     // Updating what is installed is preferred; the second mode runs whatever the first did.
     const bool updates = pullPackages(repository, kPullUpdatesOnly, unsatisfied, selection);
     const bool others = pullPackages(repository, kPullSkipUpdates, unsatisfied, selection);
@@ -160,11 +189,15 @@ bool Resolver::pullForUnsatisfied(const PackageMap& repository, DependencySet& u
 bool Resolver::closeDependencies(const PackageMap& repository, PackageSelection& selection,
                                  DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends,
                                  const std::function<bool()>& stopRequested) const {
+    SystemProvides provides(installed());
+    std::optional<RepositoryProviders> providers;  // only needed once something is missing
     // Ends: each round either stops or adds a name, and a selected name is never pulled again.
     for (;;) {
-        if (checkDependencies(selection, unsatisfiedRequires, unsatisfiedRecommends)) return true;
-        bool pulled = pullForUnsatisfied(repository, unsatisfiedRequires, selection);
-        if (!pulled) pulled = pullForUnsatisfied(repository, unsatisfiedRecommends, selection);
+        provides.addSelection(selection);
+        if (checkDependencies(selection, provides, unsatisfiedRequires, unsatisfiedRecommends)) return true;
+        if (!providers) providers.emplace(repository);
+        bool pulled = pullForUnsatisfied(*providers, unsatisfiedRequires, selection);
+        if (!pulled) pulled = pullForUnsatisfied(*providers, unsatisfiedRecommends, selection);
         if (pulled) {
             if (stopRequested && stopRequested()) return false;
             continue;

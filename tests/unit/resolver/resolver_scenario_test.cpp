@@ -310,38 +310,73 @@ TEST_P(ResolverScenario, Resolves) {
 
     listLog.reset();
 
-    LogCapture log;
-    Resolver resolver;
-    ASSERT_TRUE(resolver.initFromInstalled(installed, s.ignoreRecommends, s.mask));
-    ASSERT_TRUE(resolver.addExternalPackages(external));
-    PackageSelection selection = resolver.selectNewer(repository, s.include, s.exclude, s.groups, s.addons);
-    EXPECT_EQ(labels(selection), s.expectSelect) << "selection";
+    // The resolver tells more at trace level and takes other paths to tell it; below that it
+    // must decide the same and log the same lines.
+    struct Outcome {
+        std::vector<std::string> selected, final, requires, recommends, unmet;
+        std::optional<bool> closed, met;
+        std::vector<std::string> lines;
+    };
+    auto resolve = [&](LogLevel level) {
+        Outcome out;
+        LogCapture log(level);
+        Resolver resolver;
+        EXPECT_TRUE(resolver.initFromInstalled(installed, s.ignoreRecommends, s.mask));
+        EXPECT_TRUE(resolver.addExternalPackages(external));
+        PackageSelection selection = resolver.selectNewer(repository, s.include, s.exclude, s.groups, s.addons);
+        out.selected = labels(selection);
+        if (s.expectClosure) {
+            DependencySet requires, recommends;
+            out.closed = resolver.closeDependencies(repository, selection, requires, recommends, [] { return false; });
+            out.final = labels(selection);
+            out.requires = texts(requires);
+            out.recommends = texts(recommends);
+        }
+        if (s.expectUnmet) {
+            DependencySet unmet;
+            out.met = findUnmetRequirements(
+                Dependency("updater-running", EVR::fromString(kUpdaterVersion), kSenseEqual), selection, unmet);
+            out.unmet = texts(unmet);
+        }
+        out.lines = log.lines();
+        return out;
+    };
+    const Outcome traced = resolve(LogLevel::Trace);
+    const Outcome quiet = resolve(LogLevel::Debug);
 
+    EXPECT_EQ(traced.selected, s.expectSelect) << "selection";
     if (s.expectClosure) {
-        DependencySet requires, recommends;
-        const bool closed =
-            resolver.closeDependencies(repository, selection, requires, recommends, [] { return false; });
-        EXPECT_EQ(closed, *s.expectClosure) << "closure result";
-        EXPECT_EQ(labels(selection), s.expectFinal.value_or(s.expectSelect)) << "selection after closure";
-        EXPECT_EQ(texts(requires), normalised(s.expectUnsatisfied)) << "unsatisfied requirements";
+        EXPECT_EQ(traced.closed, *s.expectClosure) << "closure result";
+        EXPECT_EQ(traced.final, s.expectFinal.value_or(s.expectSelect)) << "selection after closure";
+        EXPECT_EQ(traced.requires, normalised(s.expectUnsatisfied)) << "unsatisfied requirements";
         if (s.expectRecommends) {
-            EXPECT_EQ(texts(recommends), normalised(*s.expectRecommends)) << "recommendations";
+            EXPECT_EQ(traced.recommends, normalised(*s.expectRecommends)) << "recommendations";
         }
     }
     if (s.expectUnmet) {
-        DependencySet unmet;
-        const bool met = findUnmetRequirements(
-            Dependency("updater-running", EVR::fromString(kUpdaterVersion), kSenseEqual), selection, unmet);
-        EXPECT_EQ(met, s.expectUnmet->empty());
-        EXPECT_EQ(texts(unmet), normalised(*s.expectUnmet)) << "unmet updater-running requirements";
+        EXPECT_EQ(traced.met, s.expectUnmet->empty());
+        EXPECT_EQ(traced.unmet, normalised(*s.expectUnmet)) << "unmet updater-running requirements";
     }
+    EXPECT_EQ(quiet.selected, traced.selected);
+    EXPECT_EQ(quiet.closed, traced.closed);
+    EXPECT_EQ(quiet.final, traced.final);
+    EXPECT_EQ(quiet.requires, traced.requires);
+    EXPECT_EQ(quiet.recommends, traced.recommends);
+    EXPECT_EQ(quiet.met, traced.met);
+    EXPECT_EQ(quiet.unmet, traced.unmet);
+    std::vector<std::string> tracedAboveTrace;
+    for (const std::string& line : traced.lines)
+        if (line.rfind("TRACE: ", 0) != 0) tracedAboveTrace.push_back(line);
+    EXPECT_EQ(quiet.lines, tracedAboveTrace) << "lines below trace level";
 
-    const std::vector<std::string> lines = log.lines();
+    const std::vector<std::string>& lines = traced.lines;
     auto position = lines.begin();
     for (const std::string& wanted : s.logLines) {
         const auto found = std::find(position, lines.end(), wanted);
         if (found == lines.end()) {
-            ADD_FAILURE() << "missing log line (or out of order): " << wanted << "\nlog:\n" << log.text();
+            std::string text;
+            for (const std::string& line : lines) text += line + "\n";
+            ADD_FAILURE() << "missing log line (or out of order): " << wanted << "\nlog:\n" << text;
             break;
         }
         position = found + 1;
