@@ -22,6 +22,7 @@ bool isElement(xmlTextReaderPtr reader, const char* localName, const char* names
 // Streams the list: only one package subtree is expanded at a time and skipped once read,
 // so a list of thousands of packages never becomes a whole tree in memory.
 bool readList(xmlTextReaderPtr reader, const ListKind& kind, PackageMap& packages, const std::string& packagesDir) {
+    ArchFilter archFilter;
     int result = xmlTextReaderRead(reader);
     while (result == 1) {
         if (xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) {
@@ -40,7 +41,7 @@ bool readList(xmlTextReaderPtr reader, const ListKind& kind, PackageMap& package
             xmlNodePtr element = xmlTextReaderExpand(reader);
             if (!element) return false;
             Package package;
-            int accepted = parsePackage(element, package, packagesDir);
+            int accepted = parsePackage(element, package, packagesDir, archFilter);
             if (accepted < 0) return false;
             if (accepted > 0) {
                 std::string name = package.name;

@@ -73,14 +73,6 @@ int32_t senseFromWord(const std::string& word) {
     return -1;
 }
 
-// Whether rpm's platform patterns accept the architecture on the running machine. Only our
-// own macro text is expanded: the arch comes from the list, and expanding it would run any
-// %(...) shell command a list carried.
-bool compatibleArch(const std::string& arch) {
-    MallocTextPtr suffix(rpmExpand("-%{_target_vendor}-%{_target_os}%{?_gnu}", nullptr));
-    return suffix && rpmcompat::rpmPlatformScore((arch + suffix.get()).c_str()) != 0;
-}
-
 bool parseFormat(xmlNodePtr format, Package& package) {
     switch (package.type) {
         case PackageType::Rpm:
@@ -96,7 +88,18 @@ bool parseFormat(xmlNodePtr format, Package& package) {
 
 }  // namespace
 
-int parsePackage(xmlNodePtr element, Package& package, const std::string& packagesDir) {
+bool ArchFilter::compatible(const std::string& arch) {
+    const auto known = m_answers.find(arch);
+    if (known != m_answers.end()) return known->second;
+    // Only our own macro text is expanded: the arch comes from the list, and expanding it
+    // would run any %(...) shell command a list carried.
+    MallocTextPtr suffix(rpmExpand("-%{_target_vendor}-%{_target_os}%{?_gnu}", nullptr));
+    const bool answer = suffix && rpmcompat::rpmPlatformScore((arch + suffix.get()).c_str()) != 0;
+    m_answers.emplace(arch, answer);
+    return answer;
+}
+
+int parsePackage(xmlNodePtr element, Package& package, const std::string& packagesDir, ArchFilter& archFilter) {
     std::string typeText;
     readOptionalAttribute(element, "type", typeText);
     package.type = packageType(typeText);
@@ -137,7 +140,7 @@ int parsePackage(xmlNodePtr element, Package& package, const std::string& packag
     if (!hasName || !hasVersion || (needsFile && (!hasChecksum || !hasLocation))) return -1;
     if (!packagesDir.empty() && hasLocation) package.localPath = packagesDir + lastPathComponent(package.href);
 
-    if (!compatibleArch(arch)) {
+    if (!archFilter.compatible(arch)) {
         LOG(Warn, "skipping %s package '%s' of non-compatible arch '%s'", typeText.c_str(),
             (hasLocation ? lastPathComponent(package.href) : packageLabel(package)).c_str(), arch.c_str());
         return 0;
