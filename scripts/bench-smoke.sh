@@ -8,7 +8,12 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${UPDATER_BENCH_BUILD_DIR:-$root/build-bench}
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_BENCH=ON >/dev/null
+# An existing build keeps its type (CI passes the tests' build, configured by setup.sh).
+if [ -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$build" -DUPDATER_BENCH=ON >/dev/null
+else
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_BENCH=ON >/dev/null
+fi
 cmake --build "$build" -j2 --target updater_micro_bench
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bench-smoke.XXXXXX")

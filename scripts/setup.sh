@@ -33,5 +33,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${UPDATER_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${UPDATER_BUILD_TYPE:-RelWithDebInfo}" -DUPDATER_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"

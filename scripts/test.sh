@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds, and runs every test (unit and system) under CTest, one full
-# update under valgrind, then every test again in a sanitizer build.
+# update under valgrind and the micro-benchmarks once, then every test again in a sanitizer
+# build, then the fuzz targets briefly.
 # The system tests need root: they run the updater in private mount namespaces.
 set -euo pipefail
 
@@ -10,6 +11,8 @@ build=${UPDATER_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "$@"
 UPDATER_BUILD_DIR=$build "$root/scripts/valgrind-update.sh"
+# The micro-benchmarks once, briefly: whether the harness works, not how fast anything is.
+UPDATER_BENCH_BUILD_DIR=$build "$root/scripts/bench-smoke.sh"
 
 # The unit and system tests again, built with AddressSanitizer, LeakSanitizer and
 # UndefinedBehaviorSanitizer; any report fails its test. clang, because with gcc's separate
