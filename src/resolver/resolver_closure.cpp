@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "config/logger.h"
+#include "resolver/closure_check.h"
+#include "resolver/dependency_report.h"
 #include "resolver/repository_providers.h"
 #include "resolver/resolver.h"
 #include "resolver/system_provides.h"
@@ -25,10 +27,6 @@ const char* pullModeWord(int mode) {
     }
 }
 
-bool isFileDependency(const Dependency& dependency) {
-    return !dependency.name.empty() && dependency.name[0] == '/';
-}
-
 }  // namespace
 
 DependencySet::const_iterator firstEntryNamed(const DependencySet& dependencies, const std::string& name) {
@@ -45,17 +43,8 @@ DependencySet::const_iterator firstEntryNamed(const DependencySet& dependencies,
 
 void Resolver::checkSet(const DependencySet& wanted, const SystemProvides& provides, const char* word,
                         const Package& owner, DependencySet& unsatisfied) const {
-    for (const Dependency& dependency : wanted) {
-        if (provides.satisfies(dependency)) continue;
-        if (isFileDependency(dependency)) {
-            // File lists are not read, so nothing can provide a path: rpm itself checks those.
-            LOG(Debug, "ignoring non-satisfied file dependency %s for %s", dependency.toString().c_str(),
-                packageLabel(owner).c_str());
-            continue;
-        }
-        unsatisfied.insert(dependency);
-        LOG(Debug, "failed dep: %s is %s by %s", dependency.toString().c_str(), word, packageLabel(owner).c_str());
-    }
+    for (const Dependency& dependency : wanted)
+        if (!provides.satisfies(dependency)) reportUnsatisfied(dependency, word, owner, unsatisfied);
 }
 
 bool Resolver::checkDependencies(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
@@ -67,7 +56,7 @@ bool Resolver::checkDependencies(const PackageSelection& selection, DependencySe
 
 bool Resolver::checkDependencies(const PackageSelection& selection, const SystemProvides& provides,
                                  DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends) const {
-    LOG(Debug, "checking dependencies for %zu new packages", selection.size());
+    reportCheckStart(selection.size());
     unsatisfiedRequires.clear();
     unsatisfiedRecommends.clear();
 
@@ -189,12 +178,25 @@ bool Resolver::pullForUnsatisfied(const RepositoryProviders& repository, Depende
 bool Resolver::closeDependencies(const PackageMap& repository, PackageSelection& selection,
                                  DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends,
                                  const std::function<bool()>& stopRequested) const {
-    SystemProvides provides(installed());
+    // The trace lists all the system provides at every check, so a traced closure checks
+    // everything every round; otherwise each round checks only what the last one changed.
+    std::optional<SystemProvides> provides;
+    std::optional<ClosureCheck> incremental;
+    if (Logger::instance().passes(LogLevel::Trace))
+        provides.emplace(installed());
+    else
+        incremental.emplace(installed(), m_ignoreRecommends);
     std::optional<RepositoryProviders> providers;  // only needed once something is missing
     // Ends: each round either stops or adds a name, and a selected name is never pulled again.
     for (;;) {
-        provides.addSelection(selection);
-        if (checkDependencies(selection, provides, unsatisfiedRequires, unsatisfiedRecommends)) return true;
+        bool consistent;
+        if (incremental) {
+            consistent = incremental->check(selection, unsatisfiedRequires, unsatisfiedRecommends);
+        } else {
+            provides->addSelection(selection);
+            consistent = checkDependencies(selection, *provides, unsatisfiedRequires, unsatisfiedRecommends);
+        }
+        if (consistent) return true;
         if (!providers) providers.emplace(repository);
         bool pulled = pullForUnsatisfied(*providers, unsatisfiedRequires, selection);
         if (!pulled) pulled = pullForUnsatisfied(*providers, unsatisfiedRecommends, selection);

@@ -1,0 +1,63 @@
+// The dependency check of a closure, round after round. A round only adds to the selection,
+// so only what it changed is checked again: the entries of the records it added, the
+// entries nothing satisfied before, and the entries on capabilities of the installed
+// records it replaced. Results and log lines are those of Resolver::checkDependencies.
+#pragma once
+
+#include <deque>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "resolver/package_selection.h"
+#include "resolver/system_provides.h"
+
+class ClosureCheck {
+public:
+    // Refers to the installed list and to the records of the selections it is given, which
+    // must outlive it and stay where they are.
+    ClosureCheck(const PackageMap& installed, bool ignoreRecommends);
+    ClosureCheck(const ClosureCheck&) = delete;
+    ClosureCheck& operator=(const ClosureCheck&) = delete;
+
+    // Takes in what was added to the selection since the last call (a selection is only
+    // ever added to) and refills both sets; true when nothing is missing.
+    bool check(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
+               DependencySet& unsatisfiedRecommends);
+
+private:
+    // A record of the system after the update.
+    struct Owner {
+        const Package* record;
+        size_t installedPosition;         // in the installed list; installed records only
+        const std::string* selectedName;  // null for an installed record
+        bool present;                     // false once a selected record replaced it
+    };
+    // One requirement or recommendation of an owner.
+    struct Entry {
+        const Owner* owner;
+        bool recommendation;
+        const Dependency* dependency;
+    };
+    // The order in which a full check reports: installed records in the list's order, then
+    // the selection by name; per record its requirements, then its recommendations.
+    struct ReportOrder {
+        bool operator()(const Entry& a, const Entry& b) const;
+    };
+
+    void start(std::vector<Entry>& fresh);
+    void addEntries(const Owner& owner, std::vector<Entry>& fresh);
+    void replaceInstalled(const std::string& name, std::vector<std::string_view>& lostCapabilities);
+
+    const PackageMap& m_installed;
+    const bool m_ignoreRecommends;
+    SystemProvides m_provides;
+    bool m_started = false;
+    std::deque<Owner> m_owners;  // a deque keeps their addresses
+    std::unordered_map<std::string_view, std::vector<Owner*>> m_installedByName;
+    std::unordered_set<std::string_view> m_selectedNames;
+    std::unordered_map<std::string_view, std::vector<Entry>> m_entriesByCapability;
+    std::set<Entry, ReportOrder> m_unsatisfied;  // of present owners only
+};

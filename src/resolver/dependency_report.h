@@ -1,0 +1,16 @@
+// The log lines and results of a dependency check, shared by the full check and the
+// closure's incremental one so that both tell the same.
+#pragma once
+
+#include <cstddef>
+
+#include "repository/package.h"
+#include "resolver/dependency.h"
+
+bool isFileDependency(const Dependency& dependency);
+void reportCheckStart(size_t selected);
+// A dependency nothing in the system satisfies: file dependencies are only logged (nothing
+// can provide a path, rpm checks them itself), the others are added to unsatisfied. word:
+// "required" or "recommended".
+void reportUnsatisfied(const Dependency& dependency, const char* word, const Package& owner,
+                       DependencySet& unsatisfied);
