@@ -18,8 +18,9 @@ void quietLogger() {
 }
 
 std::string fixtureDir() {
+    // Absolute: rpm takes a relative database path from the root directory.
     const char* dir = std::getenv("UPDATER_BENCH_FIXTURE");
-    return dir ? dir : "";
+    return dir && *dir ? fs::absolute(dir).string() : "";
 }
 
 std::string fixturePrimaryList() {
