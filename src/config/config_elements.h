@@ -10,6 +10,7 @@ bool applyRepositoryElement(UpdaterConfig& config, xmlNodePtr element, bool isDe
 bool applyLogElement(UpdaterConfig& config, xmlNodePtr element);
 bool applyProductElement(UpdaterConfig& config, xmlNodePtr element);
 bool applyUserAgentElement(UpdaterConfig& config, xmlNodePtr element);
+bool applyNetworkElement(UpdaterConfig& config, xmlNodePtr element);
 
 // Only element children in their parent's namespace count.
 bool isChildElement(xmlNodePtr node, xmlNodePtr parent);

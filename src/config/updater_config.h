@@ -4,6 +4,7 @@
 
 #include <syslog.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,21 @@ struct RepositoryEntry {
     bool fromDefaults = false;  // defined by the defaults file or built in
 };
 
+// What a transfer may take: byte limits for the files whose size nothing signed declares, the
+// rate floor and the deadline of one file, and whether interrupted downloads are resumed.
+// The `<network>` element of the configuration files changes them.
+struct TransferPolicy {
+    uint64_t indexMaxBytes = 1024 * 1024;                        // repodata/repomd.xml
+    uint64_t signatureMaxBytes = 64 * 1024;                      // repodata/repomd.xml.asc
+    uint64_t undeclaredListMaxBytes = 256ULL * 1024 * 1024;      // a list without declared sizes
+    uint64_t undeclaredPackageMaxBytes = 1024ULL * 1024 * 1024;  // a package record without a size
+    uint64_t stallBytesPerSecond = 1000;                         // a transfer slower than this ...
+    unsigned stallSeconds = 60;                                  // ... for this long is aborted
+    unsigned deadlineBaseSeconds = 300;                          // one file may take this long ...
+    uint64_t deadlineBytesPerSecond = 4096;                      // ... plus its size at this rate
+    bool resume = true;                                          // keep interrupted downloads for a ranged resume
+};
+
 // The network part of the options, handed unchanged to the fetcher class.
 struct FetcherConfig {
     std::string proxyServer;  // empty: no proxy
@@ -27,6 +43,7 @@ struct FetcherConfig {
     std::string proxyPassword;
     std::string userAgentBase;
     std::string userAgentProduct;
+    TransferPolicy transfer;
 };
 
 struct UpdaterConfig {

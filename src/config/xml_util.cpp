@@ -69,6 +69,13 @@ XmlReaderPtr openXmlReader(const std::string& path) {
     return XmlReaderPtr(xmlReaderForFile(path.c_str(), nullptr, kXmlReaderOptions));
 }
 
+XmlReaderPtr openXmlReader(int (*read)(void* context, char* buffer, int size), void* context, const std::string& url) {
+    xmlSetExternalEntityLoader(refuseExternalEntity);
+    // The caller owns what the context stands for: nothing to close here.
+    auto keep = [](void*) { return 0; };
+    return XmlReaderPtr(xmlReaderForIO(read, keep, context, url.c_str(), nullptr, kXmlReaderOptions));
+}
+
 void routeXmlErrorsToLog() {
     xmlSetStructuredErrorFunc(nullptr, logStructuredXmlError);
     xmlSetGenericErrorFunc(nullptr, logGenericXmlError);

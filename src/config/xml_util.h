@@ -17,6 +17,9 @@ constexpr int kXmlReaderOptions = XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARS
 // never loaded: substitution stays for the document's own entities, but a document cannot pull
 // a local file (credentials, keys) into names that end up in logs. Null when it cannot open.
 XmlReaderPtr openXmlReader(const std::string& path);
+// The same over a read callback (libxml2's xmlInputReadCallback: bytes, 0 at the end, -1 on
+// error) that the caller keeps alive longer than the reader; url names it in libxml2's reports.
+XmlReaderPtr openXmlReader(int (*read)(void* context, char* buffer, int size), void* context, const std::string& url);
 
 // True when the attribute (read without namespace) exists; its value may be empty.
 bool getXmlAttribute(xmlNodePtr node, const char* name, std::string& value);

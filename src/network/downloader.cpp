@@ -3,14 +3,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include <neon/ne_redirect.h>
 
 #include "config/logger.h"
 #include "config/util.h"
+#include "network/partial_file.h"
 
 namespace {
 
@@ -60,6 +63,15 @@ private:
 
 const char* text(const char* value) {
     return value ? value : "";
+}
+
+// The time a file may take, from now.
+void setDeadline(Transfer& transfer) {
+    const TransferPolicy& policy = URLFetcher::transferPolicy();
+    transfer.deadlineSeconds = transferDeadlineSeconds(
+        policy, transfer.limit.declaredSize ? transfer.limit.declaredSize
+                                            : std::min<uint64_t>(transfer.limit.maxBytes, UINT32_MAX));
+    transfer.deadline = monotonicSeconds() + transfer.deadlineSeconds;
 }
 
 }  // namespace
@@ -119,24 +131,89 @@ void Downloader::resolvePath(std::string& path) const {
     path = std::move(resolved);
 }
 
-bool Downloader::download(const std::string& relativePath, const std::string& destination, bool bypassCache) {
+bool staysInsideBase(const std::string& relativePath) {
+    if (relativePath.empty() || relativePath[0] == '/') return false;
+    std::string::size_type start = 0;
+    for (;;) {
+        std::string::size_type end = relativePath.find('/', start);
+        if (relativePath.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0)
+            return false;
+        if (end == std::string::npos) return true;
+        start = end + 1;
+    }
+}
+
+bool Downloader::download(const std::string& relativePath, const std::string& destination, bool bypassCache,
+                          const DownloadSpec& spec) {
+    m_refused = false;
     // After a failed open there is nothing to fetch with; the destination stays as it is.
     if (m_vFetchers.empty()) return false;
-
-    TempFile temp(destination + ".tmp");
+    const bool local = !m_vFetchers.front()->session();
+    // Over http the server decides what a path means; on the device's own storage "../" would
+    // reach any file.
+    if (local && !staysInsideBase(relativePath)) {
+        LOG(Error, "refusing '%s': it leads outside the repository directory", relativePath.c_str());
+        m_refused = true;
+        return false;
+    }
     LOG(Debug, "downloading path '%s' to '%s'", relativePath.c_str(), destination.c_str());
+
+    Transfer transfer;
+    transfer.limit = spec.limit;
+    setDeadline(transfer);
+    std::unique_ptr<PartialFile> partial;
+    if (!local && !spec.partialPath.empty()) {
+        partial = std::make_unique<PartialFile>(spec.partialPath);
+        if (!partial->open(spec.limit.maxBytes)) partial.reset();
+    }
+    TempFile temp(destination + ".tmp");
+    if (partial) {
+        transfer.fd = partial->fd();
+        transfer.size = partial->size();
+        transfer.validator = partial->validator();
+        transfer.resumable = true;
+        PartialFile* file = partial.get();
+        transfer.saveValidator = [file](const std::string& validator) { return file->saveValidator(validator); };
+    } else {
+        if (!temp.create()) return false;
+        transfer.fd = temp.fd();
+    }
+
+    const bool fetched = fetch(relativePath, transfer, bypassCache);
+    count(transfer);
+    m_refused = transfer.refused;
+    if (!fetched) {
+        // A broken limit is not worth keeping; anything else may be resumed.
+        if (partial && transfer.refused) partial->remove();
+        if (partial && !transfer.refused) partial->keep(transfer.size);
+        return false;
+    }
+    if (partial ? !partial->commit(destination) : !temp.commit(destination)) return false;
+    LOG(Debug, "successfully downloaded path '%s' to '%s'", relativePath.c_str(), destination.c_str());
+    return true;
+}
+
+TransferTotals Downloader::takeTotals() {
+    TransferTotals taken = m_totals;
+    m_totals = TransferTotals();
+    return taken;
+}
+
+void Downloader::count(const Transfer& transfer) {
+    m_totals.received += transfer.received;
+    m_totals.resumed += transfer.resumed;
+    m_totals.discarded += transfer.discarded;
+}
+
+bool Downloader::fetch(const std::string& relativePath, Transfer& transfer, bool bypassCache) {
     std::string path = relativePath;
     resolvePath(path);
-    if (!temp.create()) return false;
-
     URLFetcher* current = m_vFetchers.front().get();
     int budget = kMaxRedirects + 1;
     for (;;) {
-        if (current->get(path, temp.fd(), bypassCache, relativePath)) {
+        if (current->get(path, transfer, bypassCache, relativePath)) {
             // Connections to redirect targets are not kept: a later download may well not go there.
             if (current != m_vFetchers.front().get()) current->closeConnection();
-            if (!temp.commit(destination)) return false;
-            LOG(Debug, "successfully downloaded path '%s' to '%s'", relativePath.c_str(), destination.c_str());
             return true;
         }
         // The fetcher has logged why it failed.
@@ -157,19 +234,31 @@ bool Downloader::download(const std::string& relativePath, const std::string& de
         LOG(Debug, "'%s' redirected to '%s://%s:%u%s", relativePath.c_str(), target->scheme, target->host, target->port,
             target->path);
 
-        URLFetcher* next = fetcherForRedirect(current, target.get());
-        if (!next) return false;
+        URLFetcher* next = fetcherForRedirect(current, path, target.get());
+        if (!next) {
+            transfer.refused = true;
+            return false;
+        }
         current = next;
         path = target->path;
         if (target->query) {
             path += '?';
             path += target->query;
         }
-        // A redirect answer wrote nothing, so the temporary file is still empty.
+        // A redirect answer wrote nothing, so the file holds what it held before.
     }
 }
 
-URLFetcher* Downloader::fetcherForRedirect(URLFetcher* current, const ne_uri& target) {
+URLFetcher* Downloader::fetcherForRedirect(URLFetcher* current, const std::string& currentPath, const ne_uri& target) {
+    // What came over TLS goes on over TLS only: anything else would hand the transfer to
+    // whoever sits on the path.
+    if (current->scheme() == "https" && std::strcmp(target.scheme, "https") != 0) {
+        MallocTextPtr unparsed(ne_uri_unparse(&target));
+        LOG(Error, "refusing redirect from '%s' to '%s', which leaves https", current->urlFor(currentPath).c_str(),
+            text(unparsed.get()));
+        current->closeConnection();
+        return nullptr;
+    }
     // A server must not be able to make the device copy its own files (or read /dev/zero
     // until the storage is full): local files are reachable through the base URI only.
     if (std::strcmp(target.scheme, "file") == 0) {

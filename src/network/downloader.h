@@ -10,7 +10,34 @@
 #include <vector>
 
 #include "config/handles.h"
+#include "network/transfer.h"
 #include "network/url_fetcher.h"
+
+// What one download may be, beyond its path.
+struct DownloadSpec {
+    TransferLimit limit;
+    // Where an interrupted download is kept and resumed from (see PartialFile); empty: the
+    // download goes to "<destination>.tmp" and starts from its first byte every time.
+    std::string partialPath;
+};
+
+// What the downloads of one downloader moved, in bytes.
+struct TransferTotals {
+    uint64_t received = 0;
+    uint64_t resumed = 0;
+    uint64_t discarded = 0;
+
+    TransferTotals& operator+=(const TransferTotals& other) {
+        received += other.received;
+        resumed += other.resumed;
+        discarded += other.discarded;
+        return *this;
+    }
+};
+
+// True when a path relative to a local repository's directory stays inside it: no ".."
+// segment and no leading "/".
+bool staysInsideBase(const std::string& relativePath);
 
 class Downloader {
 public:
@@ -33,8 +60,14 @@ public:
 
     // Fetches relativePath (no leading "/") below the base URI into destination. True when
     // the destination now holds the complete resource; on false it is untouched and no
-    // temporary file remains. bypassCache goes with every request, redirects included.
-    bool download(const std::string& relativePath, const std::string& destination, bool bypassCache);
+    // temporary file remains (a partial is kept for a resume unless the file broke its limit).
+    // bypassCache goes with every request, redirects included. A download past its limit or
+    // its deadline is not retried, and refused() says so afterwards.
+    [[nodiscard]] bool download(const std::string& relativePath, const std::string& destination, bool bypassCache,
+                                const DownloadSpec& spec = DownloadSpec());
+    bool refused() const { return m_refused; }
+    // What the downloads since the last call moved; the count starts again.
+    TransferTotals takeTotals();
 
     // Prefixes the base path, without any normalisation.
     void resolvePath(std::string& path) const;
@@ -43,12 +76,17 @@ public:
     std::size_t fetcherCount() const { return m_vFetchers.size(); }
 
 private:
+    // Follows redirects from the base fetcher until the resource is in the transfer's file.
+    [[nodiscard]] bool fetch(const std::string& relativePath, Transfer& transfer, bool bypassCache);
+    void count(const Transfer& transfer);
     // The fetcher for a redirect target: the first that serves its scheme, host and port, or
     // a new one. Null when none can be made (the reason is logged).
-    URLFetcher* fetcherForRedirect(URLFetcher* current, const ne_uri& target);
+    URLFetcher* fetcherForRedirect(URLFetcher* current, const std::string& currentPath, const ne_uri& target);
 
     NeUri m_uri;
     std::vector<std::unique_ptr<URLFetcher>> m_vFetchers;  // [0] serves the base URI
     std::string m_basePath;                                // ends in "/" while open
     URLFetcher::Notifier* m_notifier = nullptr;
+    bool m_refused = false;
+    TransferTotals m_totals;
 };

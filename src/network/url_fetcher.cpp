@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 
 #include <neon/ne_auth.h>
@@ -19,6 +22,22 @@ namespace {
 
 constexpr char kVersion[] = "1.10";
 constexpr std::size_t kCopyBlockSize = 4096;
+constexpr std::size_t kReceiveBlockSize = 64 * 1024;
+// A partial file is synced this often, so that a power cut keeps most of it.
+constexpr uint64_t kPartialSyncBytes = 4 * 1024 * 1024;
+// The most of an error answer's body that is read before the connection is given up.
+constexpr uint64_t kMaxDiscardedBytes = 1024 * 1024;
+
+// Digits only, within 64 bits.
+bool parseDecimal(const char* text, uint64_t& value) {
+    if (!text || *text < '0' || *text > '9') return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (errno == ERANGE || *end != '\0') return false;
+    value = parsed;
+    return true;
+}
 
 // One copy for the process, filled by URLFetcher::initClass.
 struct ClassState {
@@ -74,7 +93,16 @@ bool writeAll(int fd, const char* buffer, size_t length) {
     return true;
 }
 
-bool copyFile(const std::string& path, int fd) {
+bool refuseOverLimit(const std::string& url, Transfer& transfer) {
+    LOG(Error, "'%s' exceeds the %" PRIu64 " bytes %s", url.c_str(), transfer.limit.maxBytes,
+        transfer.limit.origin.c_str());
+    transfer.refused = true;
+    return false;
+}
+
+// A local file as it is, but no more of it than the limit allows (a repository on a stick
+// may hold a link to a device that never ends).
+bool copyFile(const std::string& path, Transfer& transfer) {
     UniqueFd input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!input) {
         LOG(Error, "failed copying file (%s)", errnoText().c_str());
@@ -84,12 +112,24 @@ bool copyFile(const std::string& path, int fd) {
     for (;;) {
         ssize_t count = read(input.get(), buffer, sizeof buffer);
         if (count < 0 && errno == EINTR) continue;
-        if (count < 0 || !writeAll(fd, buffer, static_cast<size_t>(count))) {
+        if (count > 0 && transfer.size + static_cast<uint64_t>(count) > transfer.limit.maxBytes)
+            return refuseOverLimit("file://" + path, transfer);
+        if (count < 0 || !writeAll(transfer.fd, buffer, static_cast<size_t>(count))) {
             LOG(Error, "failed copying file (%s)", errnoText().c_str());
             return false;
         }
         if (count == 0) return true;
+        transfer.size += static_cast<uint64_t>(count);
+        transfer.received += static_cast<uint64_t>(count);
     }
+}
+
+// Starts the file again from its first byte.
+bool rewind(Transfer& transfer) {
+    if (lseek(transfer.fd, 0, SEEK_SET) != 0 || ftruncate(transfer.fd, 0) != 0) return false;
+    transfer.discarded += transfer.size;
+    transfer.size = 0;
+    return true;
 }
 
 }  // namespace
@@ -123,6 +163,10 @@ const std::string& URLFetcher::userAgent() {
 
 const DeviceIdentity& URLFetcher::deviceIdentity() {
     return classState().identity;
+}
+
+const TransferPolicy& URLFetcher::transferPolicy() {
+    return classState().config.transfer;
 }
 
 void URLFetcher::resetClassForTesting() {
@@ -272,27 +316,36 @@ std::string URLFetcher::errorText(int code) const {
     }
 }
 
-bool URLFetcher::get(const std::string& requestPath, int fd, bool bypassCache, const std::string& displayName) {
+std::string URLFetcher::urlFor(const std::string& path) const {
+    return m_scheme + "://" + m_host + ":" + std::to_string(m_port) + path;
+}
+
+bool URLFetcher::get(const std::string& requestPath, Transfer& transfer, bool bypassCache,
+                     const std::string& displayName) {
     if (!m_valid) return false;
     m_redirected = false;
     LOG(Trace, "URLFetcher::get() this = %p", static_cast<void*>(this));
-    if (!m_session) return copyFile(requestPath, fd);
+    if (!m_session) return copyFile(requestPath, transfer);
 
     int retries = 0;
     int result;
     int statusClass = 0;
     for (;;) {
-        result = request(requestPath, fd, bypassCache, statusClass);
+        result = request(requestPath, transfer, bypassCache, statusClass);
         if (result == NE_REDIRECT) {
             m_redirected = true;
             return false;
         }
+        // Over a limit or past the deadline: said where it was found, and asking again is futile.
+        if (transfer.refused) return false;
         bool transient = result == NE_ERROR || result == NE_CONNECT || result == NE_TIMEOUT;
         if (!transient || retries >= kMaxRetries) break;
         ++retries;
         LOG(Warn, "failed fetching '%s' (%s); retrying", displayName.c_str(), errorText(result).c_str());
-        // A retry must start from an empty file, or the output would hold parts of two answers.
-        if (lseek(fd, 0, SEEK_SET) != 0 || ftruncate(fd, 0) != 0) {
+        // A retry continues a resumable file; any other starts from an empty one, or the
+        // output would hold parts of two answers.
+        const bool resumes = transfer.resumable && !transfer.validator.empty();
+        if (!resumes && !rewind(transfer)) {
             LOG(Error, "failed rewinding, cannot retry");
             break;
         }
@@ -312,29 +365,156 @@ bool URLFetcher::get(const std::string& requestPath, int fd, bool bypassCache, c
     return false;
 }
 
-int URLFetcher::request(const std::string& path, int fd, bool bypassCache, int& statusClass) {
+// neon's dispatch loop written out, so that the headers of an answer are judged before its
+// body is read, and the body is counted as it arrives.
+int URLFetcher::request(const std::string& path, Transfer& transfer, bool bypassCache, int& statusClass) {
     NeRequestPtr request(ne_request_create(m_session.get(), "GET", path.c_str()));
     m_requestPath = &path;
-    m_fd = fd;
-    ne_add_response_body_reader(request.get(), ne_accept_2xx, writeBlock, this);
     if (bypassCache) {
         ne_add_request_header(request.get(), "Cache-Control", "no-cache");
         ne_add_request_header(request.get(), "Pragma", "no-cache");
     }
+    const bool ranged = transfer.resumable && transfer.size > 0 && !transfer.validator.empty();
+    if (ranged) {
+        ne_print_request_header(request.get(), "Range", "bytes=%" PRIu64 "-", transfer.size);
+        ne_add_request_header(request.get(), "If-Range", transfer.validator.c_str());
+    }
     statusClass = 0;
-    int result = ne_request_dispatch(request.get());
-    if (result == NE_OK) statusClass = ne_get_status(request.get())->klass;
+    transfer.completeAsIs = false;
+    int result;
+    do {
+        result = ne_begin_request(request.get());
+        if (result != NE_OK) break;
+        const ne_status* status = ne_get_status(request.get());
+        if (status->klass == 2) {
+            result = receiveBody(request.get(), status->code, ranged, path, transfer);
+        } else {
+            // Nothing left to send: the bytes held are the whole file, for the checksum to judge.
+            transfer.completeAsIs = ranged && status->code == 416;
+            result = discardBody(request.get(), path, transfer);
+        }
+        if (result != NE_OK) {
+            // The rest of the answer is still on the wire: the connection cannot be reused.
+            ne_close_connection(m_session.get());
+            break;
+        }
+        result = ne_end_request(request.get());
+    } while (result == NE_RETRY);
+    if (result == NE_OK) statusClass = transfer.completeAsIs ? 2 : ne_get_status(request.get())->klass;
     request.reset();
     m_requestPath = nullptr;
-    m_fd = -1;
     return result;
 }
 
-int URLFetcher::writeBlock(void* userdata, const char* buffer, size_t length) {
-    URLFetcher* self = static_cast<URLFetcher*>(userdata);
-    if (writeAll(self->m_fd, buffer, length)) return 0;
-    ne_set_error(self->m_session.get(), "failed writing downloaded data to file (%s)", errnoText().c_str());
-    return -1;
+// A 206 must continue the file exactly; a 200 starts it again and brings the validator of a
+// later resume, recorded before its first byte.
+bool URLFetcher::startBody(ne_request* request, int code, bool ranged, const std::string& path, Transfer& transfer) {
+    if (code == 206) {
+        const char* header = ne_get_response_header(request, "Content-Range");
+        ContentRange range;
+        if (!ranged || !parseContentRange(header, range) ||
+            !rangeContinues(range, transfer.size, transfer.limit.declaredSize)) {
+            LOG(Warn, "'%s' answered with range '%s', which does not continue the %" PRIu64 " bytes held",
+                urlFor(path).c_str(), header ? header : "", transfer.size);
+            // The next attempt asks for the whole file.
+            transfer.validator.clear();
+            if (!rewind(transfer)) return failWriting();
+            ne_set_error(m_session.get(), "unusable partial answer");
+            return false;
+        }
+        transfer.resumed += transfer.size;
+        if (lseek(transfer.fd, static_cast<off_t>(transfer.size), SEEK_SET) < 0) return failWriting();
+        return true;
+    }
+    if (transfer.size > 0 && !rewind(transfer)) return failWriting();
+    if (!transfer.resumable) return true;
+    transfer.validator =
+        resumeValidator(ne_get_response_header(request, "ETag"), ne_get_response_header(request, "Last-Modified"));
+    if (!transfer.saveValidator || transfer.saveValidator(transfer.validator)) return true;
+    ne_set_error(m_session.get(), "failed recording how to resume the download");
+    return false;
+}
+
+bool URLFetcher::failWriting() {
+    ne_set_error(m_session.get(), "failed writing downloaded data to file (%s)", errnoText().c_str());
+    return false;
+}
+
+int URLFetcher::receiveBody(ne_request* request, int code, bool ranged, const std::string& path, Transfer& transfer) {
+    if (!startBody(request, code, ranged, path, transfer)) return NE_ERROR;
+    // A length announced beyond the limit is refused before its body is read.
+    const char* length = ne_get_response_header(request, "Content-Length");
+    uint64_t announced = 0;
+    const uint64_t room = transfer.limit.maxBytes - std::min(transfer.size, transfer.limit.maxBytes);
+    if (length && parseDecimal(length, announced) && announced > room) {
+        refuseOverLimit(urlFor(path), transfer);
+        return NE_ERROR;
+    }
+    const TransferPolicy& policy = classState().config.transfer;
+    StallMeter meter(policy.stallBytesPerSecond, policy.stallSeconds, monotonicSeconds());
+    uint64_t unsynced = 0;
+    if (m_buffer.empty()) m_buffer.resize(kReceiveBlockSize);
+    for (;;) {
+        ssize_t count = ne_read_response_block(request, m_buffer.data(), m_buffer.size());
+        if (count < 0) return NE_ERROR;
+        if (count == 0) return NE_OK;
+        const uint64_t bytes = static_cast<uint64_t>(count);
+        transfer.received += bytes;
+        if (transfer.size + bytes > transfer.limit.maxBytes) {
+            refuseOverLimit(urlFor(path), transfer);
+            return NE_ERROR;
+        }
+        if (!writeAll(transfer.fd, m_buffer.data(), static_cast<size_t>(count))) {
+            failWriting();
+            return NE_ERROR;
+        }
+        transfer.size += bytes;
+        // A power cut then keeps most of what a slow link brought.
+        unsynced += bytes;
+        if (transfer.resumable && unsynced >= kPartialSyncBytes) {
+            if (fdatasync(transfer.fd) != 0) LOG(Debug, "failed syncing partial download (%s)", errnoText().c_str());
+            unsynced = 0;
+        }
+        if (!checkPace(meter, bytes, path, transfer)) return NE_ERROR;
+    }
+}
+
+// The rate floor (a stall is retried like a dropped connection) and the deadline of the file
+// (past it, no attempt can succeed).
+bool URLFetcher::checkPace(StallMeter& meter, uint64_t bytes, const std::string& path, Transfer& transfer) {
+    const double now = monotonicSeconds();
+    const TransferPolicy& policy = classState().config.transfer;
+    if (!meter.add(bytes, now)) {
+        LOG(Warn, "transfer of '%s' stalled at %.0f bytes per second for %u seconds", urlFor(path).c_str(),
+            meter.rate(), policy.stallSeconds);
+        ne_set_error(m_session.get(), "transfer slower than %" PRIu64 " bytes per second", policy.stallBytesPerSecond);
+        return false;
+    }
+    if (transfer.deadline > 0 && now > transfer.deadline) {
+        LOG(Error, "'%s' is not complete within its %.0f seconds", urlFor(path).c_str(), transfer.deadlineSeconds);
+        transfer.refused = true;
+        return false;
+    }
+    return true;
+}
+
+// Error answers are read to keep the connection for the next request (an authentication
+// retry in particular), but only so far: a body that does not end is not waited for.
+int URLFetcher::discardBody(ne_request* request, const std::string& path, Transfer& transfer) {
+    if (m_buffer.empty()) m_buffer.resize(kReceiveBlockSize);
+    uint64_t seen = 0;
+    for (;;) {
+        ssize_t count = ne_read_response_block(request, m_buffer.data(), m_buffer.size());
+        if (count < 0) return NE_ERROR;
+        if (count == 0) return NE_OK;
+        seen += static_cast<uint64_t>(count);
+        if (seen > kMaxDiscardedBytes) {
+            LOG(Error, "'%s' answered %i with a body of more than %" PRIu64 " bytes", urlFor(path).c_str(),
+                ne_get_status(request)->code, kMaxDiscardedBytes);
+            transfer.refused = true;
+            return NE_ERROR;
+        }
+    }
 }
 
 int URLFetcher::lookupCredentials(CredentialStore& store, const char* kind, const char* realm, int attempt,

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <neon/ne_request.h>
 #include <neon/ne_session.h>
 #include <neon/ne_uri.h>
 
@@ -17,6 +18,7 @@
 #include "config/updater_config.h"
 #include "network/credential_store.h"
 #include "network/device_identity.h"
+#include "network/transfer.h"
 
 class URLFetcher {
 public:
@@ -41,6 +43,8 @@ public:
     static bool classInitialized();
     static const std::string& userAgent();
     static const DeviceIdentity& deviceIdentity();
+    // The byte limits, rate floor and deadline of the network options.
+    static const TransferPolicy& transferPolicy();
     // Forgets the class state so that a test can initialise it again with other options.
     static void resetClassForTesting();
 
@@ -50,10 +54,13 @@ public:
     URLFetcher(const URLFetcher&) = delete;
     URLFetcher& operator=(const URLFetcher&) = delete;
 
-    // Writes the resource at requestPath to fd, which must be an empty file open for writing at
-    // offset 0. displayName names the resource in messages. After a false result, redirected()
-    // tells whether the server redirected; the target is then ne_redirect_location(session()).
-    bool get(const std::string& requestPath, int fd, bool bypassCache, const std::string& displayName);
+    // Writes the resource at requestPath into the transfer's file, which holds transfer.size
+    // bytes (more than 0 only for a resumable transfer with a validator, which asks for the
+    // rest). displayName names the resource in messages. After a false result, redirected()
+    // tells whether the server redirected; the target is then ne_redirect_location(session()),
+    // and transfer.refused whether the file broke its limit or its deadline.
+    [[nodiscard]] bool get(const std::string& requestPath, Transfer& transfer, bool bypassCache,
+                           const std::string& displayName);
 
     // Same scheme, host and port; a URI without port stands for its scheme's default port.
     bool matches(const ne_uri& uri) const;
@@ -79,14 +86,23 @@ public:
     // The text for a neon result code; for NE_OK and NE_ERROR the session's own error string.
     std::string errorText(int code) const;
 
+    // "scheme://host:port/path", as messages name what was fetched.
+    std::string urlFor(const std::string& path) const;
+
 private:
-    int request(const std::string& path, int fd, bool bypassCache, int& statusClass);
+    int request(const std::string& path, Transfer& transfer, bool bypassCache, int& statusClass);
+    [[nodiscard]] bool startBody(ne_request* request, int code, bool ranged, const std::string& path,
+                                 Transfer& transfer);
+    int receiveBody(ne_request* request, int code, bool ranged, const std::string& path, Transfer& transfer);
+    // Sets the session error for a failed write (errno tells why); false.
+    bool failWriting();
+    int discardBody(ne_request* request, const std::string& path, Transfer& transfer);
+    [[nodiscard]] bool checkPace(StallMeter& meter, uint64_t bytes, const std::string& path, Transfer& transfer);
     void clearLocalAddresses();
     void restartCredentialSearch(int attempt);
     int lookupCredentials(CredentialStore& store, const char* kind, const char* realm, int attempt, char* username,
                           char* password);
 
-    static int writeBlock(void* userdata, const char* buffer, size_t length);
     static int serverAuthDigest(void* userdata, const char* realm, int attempt, char* username, char* password);
     static int serverAuthDefault(void* userdata, const char* realm, int attempt, char* username, char* password);
     static int proxyAuth(void* userdata, const char* realm, int attempt, char* username, char* password);
@@ -103,5 +119,5 @@ private:
     std::vector<const ne_inet_addr*> m_addrList;
     CredentialStore m_credentials;
     const std::string* m_requestPath = nullptr;  // set only while a request runs
-    int m_fd = -1;                               // the output of the running request
+    std::vector<char> m_buffer;                  // body blocks on their way to the file
 };

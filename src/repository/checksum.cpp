@@ -4,11 +4,11 @@
 #include <cstdio>
 
 #include <openssl/evp.h>
-#include <zlib.h>
 
 #include "config/handles.h"
 #include "config/logger.h"
 #include "config/util.h"
+#include "repository/list_stream.h"
 
 namespace {
 
@@ -62,20 +62,19 @@ bool digestStored(const std::string& path, EVP_MD_CTX* ctx, std::vector<unsigned
     return hashFinal(ctx, digest, path);
 }
 
-// zlib reads a file without a gzip header unchanged, so plain files digest as stored.
-bool digestDecompressed(const std::string& path, EVP_MD_CTX* ctx, std::vector<unsigned char>& digest) {
-    GzFilePtr file(gzopen(path.c_str(), "rb"));
-    if (!file) {
-        LOG(Error, "failed opening '%s' for checksumming (%s)", path.c_str(), errnoText().c_str());
+// The content the list parser reads too: one gzip stream, or a plain file unchanged.
+bool digestDecompressed(const std::string& path, EVP_MD_CTX* ctx, std::vector<unsigned char>& digest, uint64_t maxBytes,
+                        const char* origin) {
+    ListStream stream;
+    if (!stream.open(path, maxBytes, origin)) {
+        if (!stream.fileOpened())
+            LOG(Error, "failed opening '%s' for checksumming (%s)", path.c_str(), errnoText().c_str());
         return false;
     }
     std::array<unsigned char, kReadChunk> buffer;
     for (;;) {
-        int count = gzread(file.get(), buffer.data(), buffer.size());
-        if (count < 0) {
-            LOG(Error, "failed while reading from '%s'", path.c_str());
-            return false;
-        }
+        long count = stream.read(buffer.data(), buffer.size());
+        if (count < 0) return false;
         if (count == 0) break;
         if (!hashUpdate(ctx, buffer.data(), static_cast<size_t>(count), path)) return false;
     }
@@ -93,13 +92,14 @@ std::string toLowerHex(const std::vector<unsigned char>& bytes) {
     return text;
 }
 
-bool checkDigest(const Checksum& checksum, const std::string& path, bool uncompressed) {
+bool checkDigest(const Checksum& checksum, const std::string& path, bool uncompressed, uint64_t maxOpenBytes,
+                 const char* origin) {
     if (checksum.value.empty()) {
         LOG(Error, "attempted to check an empty checksum");
         return false;
     }
     std::vector<unsigned char> digest;
-    if (!checksum.digestFile(path, uncompressed, digest)) return false;
+    if (!checksum.digestFile(path, uncompressed, digest, maxOpenBytes, origin)) return false;
     std::string computed = toLowerHex(digest);
     // Published values are taken as they are: upper-case hex is a mismatch, not a variant.
     bool matches = computed == checksum.value;
@@ -110,7 +110,8 @@ bool checkDigest(const Checksum& checksum, const std::string& path, bool uncompr
 
 }  // namespace
 
-bool Checksum::digestFile(const std::string& path, bool uncompressed, std::vector<unsigned char>& digest) const {
+bool Checksum::digestFile(const std::string& path, bool uncompressed, std::vector<unsigned char>& digest,
+                          uint64_t maxOpenBytes, const char* origin) const {
     const EVP_MD* md = selectDigest(type);
     if (!md) return false;
     EvpMdCtxPtr ctx(EVP_MD_CTX_new());
@@ -119,13 +120,14 @@ bool Checksum::digestFile(const std::string& path, bool uncompressed, std::vecto
         return false;
     }
     digest.resize(static_cast<size_t>(EVP_MD_size(md)));
-    return uncompressed ? digestDecompressed(path, ctx.get(), digest) : digestStored(path, ctx.get(), digest);
+    return uncompressed ? digestDecompressed(path, ctx.get(), digest, maxOpenBytes, origin)
+                        : digestStored(path, ctx.get(), digest);
 }
 
 bool Checksum::checkFile(const std::string& path) const {
-    return checkDigest(*this, path, false);
+    return checkDigest(*this, path, false, UINT64_MAX, "");
 }
 
-bool Checksum::checkUncompressed(const std::string& path) const {
-    return checkDigest(*this, path, true);
+bool Checksum::checkUncompressed(const std::string& path, uint64_t maxOpenBytes, const char* origin) const {
+    return checkDigest(*this, path, true, maxOpenBytes, origin);
 }

@@ -1,6 +1,7 @@
 // A digest published by the repository metadata, and the checks of a cached file against it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,12 @@ struct Checksum {
 
     // The digest of the file's bytes as stored matches value.
     [[nodiscard]] bool checkFile(const std::string& path) const;
-    // The digest of the file's gzip-decoded content (a plain file is read as it is) matches value.
-    [[nodiscard]] bool checkUncompressed(const std::string& path) const;
+    // The digest of the file's content matches value: its one gzip stream decoded, with nothing
+    // after it, or a plain file as it is. The content may be at most maxOpenBytes long
+    // (origin says why, in the message).
+    [[nodiscard]] bool checkUncompressed(const std::string& path, uint64_t maxOpenBytes = UINT64_MAX,
+                                         const char* origin = "allowed") const;
     // The raw digest bytes of the file, decoded first when uncompressed is set.
-    [[nodiscard]] bool digestFile(const std::string& path, bool uncompressed, std::vector<unsigned char>& digest) const;
+    [[nodiscard]] bool digestFile(const std::string& path, bool uncompressed, std::vector<unsigned char>& digest,
+                                  uint64_t maxOpenBytes = UINT64_MAX, const char* origin = "allowed") const;
 };

@@ -2,6 +2,7 @@
 // firmware record.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -23,6 +24,7 @@ struct Package {
     std::string href;       // relative to the repository's base URI
     std::string localPath;  // where the file is kept in the package cache; empty without location
     Checksum checksum;
+    uint64_t size = 0;  // bytes of the file, as the list declares them; 0: not declared
 };
 
 // The packages of a repository by name; several versions of one name coexist, in the

@@ -12,10 +12,9 @@
 #include "network/downloader.h"
 #include "repository/item_notify.h"
 #include "repository/repository.h"
+#include "repository/transfer_limits.h"
 
 namespace {
-
-using DirPtr = std::unique_ptr<DIR, CFree<closedir>>;
 
 // The file name a package is kept under must name a file inside the package cache: an empty
 // last component would name the directory itself, "." and ".." the directory or its parent.
@@ -29,9 +28,10 @@ bool namesCachedFile(const Package& package) {
 bool Repository::fetchPackage(const Package& package, Downloader& downloader, bool& downloaded) {
     downloaded = false;
     if (isReadable(package.localPath) && package.checksum.checkFile(package.localPath)) return true;
+    const TransferLimit limit = packageLimit(package, m_policy);
     // A mismatch may come from a stale intermediate cache: one more try past it.
     for (int attempt = 0;; ++attempt) {
-        if (!downloader.download(package.href, package.localPath, attempt > 0)) {
+        if (!downloadChecked(downloader, package.href, package.localPath, limit, package.checksum.value, attempt)) {
             LOG(Error, "failed getting package '%s' from repository", package.href.c_str());
             return false;
         }

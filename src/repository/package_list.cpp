@@ -3,6 +3,7 @@
 #include "config/handles.h"
 #include "config/logger.h"
 #include "config/xml_util.h"
+#include "repository/list_stream.h"
 #include "repository/metadata_namespaces.h"
 #include "repository/package_parser.h"
 
@@ -56,9 +57,16 @@ bool readList(xmlTextReaderPtr reader, const ListKind& kind, PackageMap& package
     return result == 0;
 }
 
+int readListStream(void* context, char* buffer, int size) {
+    long count =
+        static_cast<ListStream*>(context)->read(reinterpret_cast<unsigned char*>(buffer), static_cast<size_t>(size));
+    return static_cast<int>(count);
+}
+
 }  // namespace
 
-bool parseList(const std::string& path, int typeIndex, PackageMap& packages, const std::string& packagesDir) {
+bool parseList(const std::string& path, int typeIndex, PackageMap& packages, const std::string& packagesDir,
+               uint64_t maxOpenBytes, const char* origin) {
     ListKind kind;
     if (typeIndex == kPrimaryList) {
         kind = {"primary", "metadata", kCommonNamespace};
@@ -68,9 +76,12 @@ bool parseList(const std::string& path, int typeIndex, PackageMap& packages, con
         LOG(Error, "invalid metadata type");
         return false;
     }
-    // The reader decompresses gzip by itself: a list is read as it was downloaded.
-    XmlReaderPtr reader = openXmlReader(path);
+    // The same decoding as the open checksum's: what was checked is what is parsed.
+    ListStream stream;
+    const bool opened = stream.open(path, maxOpenBytes, origin);
+    XmlReaderPtr reader = opened ? openXmlReader(readListStream, &stream, path) : nullptr;
     if (!reader) {
+        if (!opened && stream.fileOpened()) return false;  // the stream has said why
         LOG(Error, "could not open %s file '%s' for parsing", kind.typeName, path.c_str());
         return false;
     }

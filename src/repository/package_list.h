@@ -1,6 +1,7 @@
 // Reading of the repository's package lists (primary and tavdata) into its package map.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "repository/package.h"
@@ -9,8 +10,10 @@
 constexpr int kPrimaryList = 0;
 constexpr int kTavdataList = 1;
 
-// Adds the accepted packages of one list file (plain or gzip-compressed) to packages; the
-// local paths are made below packagesDir (none when it is empty). On failure the records
-// read before it stay in the map.
+// Adds the accepted packages of one list file (plain, or one gzip stream with nothing after
+// it) to packages; the local paths are made below packagesDir (none when it is empty). The
+// content may be at most maxOpenBytes long (origin says why, in the message). On failure the
+// records read before it stay in the map.
 [[nodiscard]] bool parseList(const std::string& path, int typeIndex, PackageMap& packages,
-                             const std::string& packagesDir);
+                             const std::string& packagesDir, uint64_t maxOpenBytes = UINT64_MAX,
+                             const char* origin = "allowed");

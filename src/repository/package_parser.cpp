@@ -11,6 +11,7 @@
 #include "config/util.h"
 #include "config/xml_util.h"
 #include "repository/metadata_namespaces.h"
+#include "repository/transfer_limits.h"
 #include "rpmdb/rpm_compat.h"
 
 namespace {
@@ -86,6 +87,16 @@ bool parseFormat(xmlNodePtr format, Package& package) {
     return true;
 }
 
+// The file size bounds its download; a record may leave it out, but not get it wrong.
+bool readPackageSize(xmlNodePtr element, Package& package) {
+    std::string text;
+    if (!readOptionalAttribute(element, "package", text)) return true;
+    if (parseDeclaredSize(text, package.size)) return true;
+    LOG(Error, "invalid package size '%s' in line %li of the package list", text.c_str(),
+        static_cast<long>(xmlGetLineNo(element)));
+    return false;
+}
+
 }  // namespace
 
 bool ArchFilter::compatible(const std::string& arch) {
@@ -133,6 +144,8 @@ int parsePackage(xmlNodePtr element, Package& package, const std::string& packag
             hasChecksum = true;
         } else if (xmlNameIs(child, "format")) {
             if (!parseFormat(child, package)) return -1;
+        } else if (xmlNameIs(child, "size")) {
+            if (!readPackageSize(child, package)) return -1;
         }
     }
     // Firmware records describe what is flashed on the device: there is no file to fetch.

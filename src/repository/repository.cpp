@@ -1,5 +1,8 @@
 #include "repository/repository.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -10,6 +13,7 @@
 #include "network/downloader.h"
 #include "repository/item_notify.h"
 #include "repository/package_list.h"
+#include "repository/transfer_limits.h"
 #include "rpmdb/dbdata.h"
 #include "signature/metadata_signature.h"
 
@@ -59,6 +63,15 @@ bool readTimestamp(xmlNodePtr element, uint32_t& timestamp) {
     return true;
 }
 
+// A declared size bounds the download of the list: absent is allowed, malformed is not.
+bool readSize(xmlNodePtr element, uint64_t& size) {
+    std::string text;
+    if (!getXmlText(element, text)) return false;
+    if (parseDeclaredSize(text, size)) return true;
+    LOG(Error, "invalid '%s' value '%s' in repository index", xmlName(element), text.c_str());
+    return false;
+}
+
 // Children of other namespaces and text are ignored; a repeated child overwrites.
 bool readDataElement(xmlNodePtr element, const std::string& cacheDir, RepoData& data) {
     if (!getXmlAttribute(element, "type", data.type)) {
@@ -77,6 +90,10 @@ bool readDataElement(xmlNodePtr element, const std::string& cacheDir, RepoData& 
             if (!readChecksum(child, data.openChecksum)) return false;
         } else if (xmlNameIs(child, "timestamp")) {
             if (!readTimestamp(child, data.timestamp)) return false;
+        } else if (xmlNameIs(child, "size")) {
+            if (!readSize(child, data.size)) return false;
+        } else if (xmlNameIs(child, "open-size")) {
+            if (!readSize(child, data.openSize)) return false;
         }
     }
     // Only the type and the extension name the cached copy: whatever the href holds ("..",
@@ -92,13 +109,15 @@ void countItem(ItemNotify& notifier) {
 
 }  // namespace
 
-bool RepoData::cachedCopyValid() const {
+bool RepoData::cachedCopyValid(const TransferPolicy& policy) const {
     if (!checksum.value.empty() && checksum.checkFile(localPath)) return true;
-    return !openChecksum.value.empty() && openChecksum.checkUncompressed(localPath);
+    if (openChecksum.value.empty()) return false;
+    const TransferLimit content = listContentLimit(*this, policy);
+    return openChecksum.checkUncompressed(localPath, content.maxBytes, content.origin.c_str());
 }
 
 Repository::Repository(const UpdaterConfig& options, const RepositoryEntry& entry)
-    : m_config(entry), m_noMetadataSigCheck(options.noMdSigCheck) {
+    : m_config(entry), m_noMetadataSigCheck(options.noMdSigCheck), m_policy(options.fetcher.transfer) {
     m_cacheDir = options.cacheDir;
     if (m_cacheDir.empty() || m_cacheDir.back() != '/') m_cacheDir += '/';
     m_cacheDir += m_config.id + "/";
@@ -150,13 +169,23 @@ bool Repository::update(const std::string& uri) {
     downloader.setNotifier(&notifier);
 
     // The index and its signature are never reused: they say which lists are current.
-    if (!downloader.download(kRepomdPath, m_cacheDir + kRepomdFile, true)) {
+    // Nothing signed tells their size, so fixed limits bound them.
+    DownloadSpec indexSpec;
+    indexSpec.limit = indexLimit(m_policy);
+    const bool indexFetched = downloader.download(kRepomdPath, m_cacheDir + kRepomdFile, true, indexSpec);
+    addTotals(downloader);
+    if (!indexFetched) {
         LOG(Error, "failed getting repository resource '%s'", kRepomdPath);
         return false;
     }
     countItem(notifier);
     if (!m_noMetadataSigCheck) {
-        if (!downloader.download(kRepomdSignaturePath, m_cacheDir + kRepomdSignatureFile, true)) {
+        DownloadSpec signatureSpec;
+        signatureSpec.limit = indexSignatureLimit(m_policy);
+        const bool signatureFetched =
+            downloader.download(kRepomdSignaturePath, m_cacheDir + kRepomdSignatureFile, true, signatureSpec);
+        addTotals(downloader);
+        if (!signatureFetched) {
             LOG(Error, "failed getting repository resource '%s'", kRepomdSignaturePath);
             return false;
         }
@@ -170,7 +199,9 @@ bool Repository::update(const std::string& uri) {
         if (!fetchData(list.type, list.required, downloader)) return false;
         countItem(notifier);
     }
-    return parseLists(false);
+    if (!parseLists(false)) return false;
+    prunePartials();
+    return true;
 }
 
 bool Repository::loadFromCache() {
@@ -257,23 +288,37 @@ bool Repository::fetchData(const std::string& type, bool required, Downloader& d
 }
 
 bool Repository::fetchResource(const RepoData& data, Downloader& downloader) {
-    if (isReadable(data.localPath) && data.cachedCopyValid()) {
+    if (isReadable(data.localPath) && data.cachedCopyValid(m_policy)) {
         LOG(Debug, "cached copy '%s' of '%s' is valid", data.localPath.c_str(), data.href.c_str());
         return true;
     }
+    const TransferLimit limit = listLimit(data, m_policy);
+    const std::string& name = data.checksum.value.empty() ? data.openChecksum.value : data.checksum.value;
     // A mismatch may come from a stale intermediate cache: one more try past it.
     for (int attempt = 0;; ++attempt) {
-        if (!downloader.download(data.href, data.localPath, attempt > 0)) {
+        if (!downloadChecked(downloader, data.href, data.localPath, limit, name, attempt)) {
             LOG(Error, "failed getting repository resource '%s'", data.href.c_str());
             return false;
         }
-        if (data.cachedCopyValid()) return true;
+        if (data.cachedCopyValid(m_policy)) return true;
         if (attempt > 0) {
             LOG(Error, "invalid checksum on '%s'", data.href.c_str());
             return false;
         }
         LOG(Warn, "invalid checksum on '%s'; retrying with bypass of http caches", data.href.c_str());
     }
+}
+
+bool Repository::downloadChecked(Downloader& downloader, const std::string& href, const std::string& localPath,
+                                 const TransferLimit& limit, const std::string& checksum, int attempt) {
+    DownloadSpec spec;
+    spec.limit = limit;
+    if (attempt == 0) spec.partialPath = partialPathFor(checksum);
+    const bool fetched = downloader.download(href, localPath, attempt > 0, spec);
+    addTotals(downloader);
+    // A sound transfer leaves no trace: the directory goes when it holds nothing more.
+    if (fetched && !spec.partialPath.empty()) rmdir(partialDir().c_str());
+    return fetched;
 }
 
 bool Repository::parseLists(bool verify) {
@@ -285,12 +330,17 @@ bool Repository::parseLists(bool verify) {
             return false;
         }
         const RepoData& data = found->second;
-        if (verify && !data.cachedCopyValid()) {
+        if (verify && !data.cachedCopyValid(m_policy)) {
             LOG(Error, "invalid checksum on '%s'", data.href.c_str());
             return false;
         }
-        if (!parseList(data.localPath, list.index, m_packages, m_packagesDir)) {
+        const TransferLimit content = listContentLimit(data, m_policy);
+        if (!parseList(data.localPath, list.index, m_packages, m_packagesDir, content.maxBytes,
+                       content.origin.c_str())) {
             LOG(Error, "failed parsing repository resource '%s'", data.href.c_str());
+            // Kept, it would pass its checksum again and fail every later run the same way.
+            if (unlink(data.localPath.c_str()) != 0 && errno != ENOENT)
+                LOG(Warn, "failed removing file '%s' (%s)", data.localPath.c_str(), errnoText().c_str());
             return false;
         }
     }

@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "config/updater_config.h"
+#include "network/downloader.h"
 #include "repository/checksum.h"
 #include "repository/package.h"
-
-class Downloader;
 
 // One "data" entry of the index.
 struct RepoData {
@@ -22,10 +21,13 @@ struct RepoData {
     Checksum checksum;      // of the file as published (usually compressed)
     Checksum openChecksum;  // of its uncompressed content
     uint32_t timestamp = 0;
+    uint64_t size = 0;      // declared bytes of the file as published; 0: not declared
+    uint64_t openSize = 0;  // declared bytes of its uncompressed content; 0: not declared
 
     // A cached copy is valid when it matches the published checksum or, failing that, the
-    // published open checksum; an entry that publishes neither is never valid.
-    bool cachedCopyValid() const;
+    // published open checksum (its content within the limit the policy gives it); an entry
+    // that publishes neither is never valid.
+    bool cachedCopyValid(const TransferPolicy& policy) const;
 };
 
 class Repository {
@@ -52,6 +54,10 @@ public:
     const std::string& packagesDir() const { return m_packagesDir; }
     void setPackagesDir(std::string dir) { m_packagesDir = std::move(dir); }
     bool noMetadataSigCheck() const { return m_noMetadataSigCheck; }
+    // Where interrupted downloads wait for a resume; ends in "/".
+    std::string partialDir() const { return m_cacheDir + "partial/"; }
+    // Bytes moved by the downloads of this run so far.
+    const TransferTotals& transferTotals() const { return m_totals; }
 
     // Refreshes the index and the lists from the repository, reusing cached lists whose
     // checksums match the fresh index; an empty uri keeps the current base URI.
@@ -86,6 +92,15 @@ private:
     bool fetchData(const std::string& type, bool required, Downloader& downloader);
     bool fetchResource(const RepoData& data, Downloader& downloader);
     bool fetchPackage(const Package& package, Downloader& downloader, bool& downloaded);
+    // One file with its limit, resumable when it has a usable checksum; the first attempt
+    // may resume a partial, the retry after a checksum mismatch starts afresh.
+    bool downloadChecked(Downloader& downloader, const std::string& href, const std::string& localPath,
+                         const TransferLimit& limit, const std::string& checksum, int attempt);
+    // The partial for a checksum, when resuming is on and the partial directory is usable.
+    std::string partialPathFor(const std::string& checksum);
+    // Drops the partials that no record of the fresh metadata names any more.
+    void prunePartials();
+    void addTotals(Downloader& downloader);
     bool readRepomd(const std::string& path);
 
     RepositoryEntry m_config;
@@ -95,4 +110,6 @@ private:
     std::string m_baseUri;
     std::map<std::string, RepoData> m_dataEntries;
     PackageMap m_packages;
+    TransferPolicy m_policy;
+    TransferTotals m_totals;
 };

@@ -92,7 +92,9 @@ protected:
     bool fetch(URLFetcher& fetcher, const std::string& path, bool bypassCache = false) {
         UniqueFd fd(open((m_dir / "out").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         EXPECT_TRUE(fd.valid());
-        bool result = fetcher.get(path, fd.get(), bypassCache, path.substr(1));
+        Transfer transfer;
+        transfer.fd = fd.get();
+        bool result = fetcher.get(path, transfer, bypassCache, path.substr(1));
         m_content = readFile(m_dir / "out");
         return result;
     }
@@ -199,7 +201,9 @@ TEST_F(URLFetcherTest, WriteFailureAbortsAndCannotRewind) {
     // A read-only descriptor: the write fails, and so does the truncation before a retry.
     writeFile(m_dir / "readonly", "");
     UniqueFd fd(open((m_dir / "readonly").c_str(), O_RDONLY | O_CLOEXEC));
-    EXPECT_FALSE(f->get("/file", fd.get(), false, "file"));
+    Transfer transfer;
+    transfer.fd = fd.get();
+    EXPECT_FALSE(f->get("/file", transfer, false, "file"));
     EXPECT_EQ(1u, m_server.requests().size());
     EXPECT_TRUE(m_log.has("ERROR: failed rewinding, cannot retry")) << m_log.text();
 }

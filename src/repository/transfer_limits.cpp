@@ -1,0 +1,55 @@
+#include "repository/transfer_limits.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "repository/repository.h"
+
+namespace {
+
+constexpr char kDeclared[] = "declared by the repository";
+
+TransferLimit limit(uint64_t maxBytes, const char* origin, uint64_t declaredSize = 0) {
+    TransferLimit result;
+    result.maxBytes = maxBytes;
+    result.origin = origin;
+    result.declaredSize = declaredSize;
+    return result;
+}
+
+}  // namespace
+
+TransferLimit indexLimit(const TransferPolicy& policy) {
+    return limit(policy.indexMaxBytes, "allowed for the repository index");
+}
+
+TransferLimit indexSignatureLimit(const TransferPolicy& policy) {
+    return limit(policy.signatureMaxBytes, "allowed for the index signature");
+}
+
+TransferLimit listLimit(const RepoData& data, const TransferPolicy& policy) {
+    if (data.size == 0 && data.openSize == 0)
+        return limit(policy.undeclaredListMaxBytes, "allowed for a list without declared size");
+    return limit(std::max(data.size, data.openSize), kDeclared);
+}
+
+TransferLimit listContentLimit(const RepoData& data, const TransferPolicy& policy) {
+    if (data.openSize == 0) return limit(policy.undeclaredListMaxBytes, "allowed for a list without declared size");
+    return limit(data.openSize, kDeclared);
+}
+
+TransferLimit packageLimit(const Package& package, const TransferPolicy& policy) {
+    if (package.size == 0)
+        return limit(policy.undeclaredPackageMaxBytes, "allowed for a package without declared size");
+    return limit(package.size, kDeclared, package.size);
+}
+
+bool parseDeclaredSize(const std::string& text, uint64_t& size) {
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || value == 0) return false;
+    size = value;
+    return true;
+}
