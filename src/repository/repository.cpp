@@ -316,8 +316,8 @@ bool Repository::downloadChecked(Downloader& downloader, const std::string& href
     if (attempt == 0) spec.partialPath = partialPathFor(checksum);
     const bool fetched = downloader.download(href, localPath, attempt > 0, spec);
     addTotals(downloader);
-    // A sound transfer leaves no trace: the directory goes when it holds nothing more.
-    if (fetched && !spec.partialPath.empty()) rmdir(partialDir().c_str());
+    // The directory goes when it holds nothing more: a sound transfer leaves no trace.
+    if (!spec.partialPath.empty()) rmdir(partialDir().c_str());
     return fetched;
 }
 

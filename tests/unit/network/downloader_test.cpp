@@ -69,13 +69,17 @@ class DownloaderTest : public testing::Test {
 protected:
     DownloaderTest() {
         ne_sock_init();
-        URLFetcher::resetClassForTesting();
         writeFile(m_dir / "cpuinfo", "Serial\t\t: 00A1B2C3\nRevision\t: 2.1\nHardware\t: Mirest\n");
+        initFetchers(TransferPolicy());
+        makeDirs(m_out.path());
+    }
+    void initFetchers(const TransferPolicy& policy) {
+        URLFetcher::resetClassForTesting();
         FetcherConfig config;
         config.userAgentBase = "BASE";
         config.userAgentProduct = "PRODUCT";
+        config.transfer = policy;
         URLFetcher::initClass(config, m_dir / "cpuinfo", m_dir / "i2c", m_dir / "tavpasswd.xml");
-        makeDirs(m_out.path());
     }
     ~DownloaderTest() override {
         URLFetcher::resetClassForTesting();
@@ -304,6 +308,183 @@ TEST_F(DownloaderTest, EndlessBodyFillingTheStorageFailsCleanly) {
         << m_log.text();
     EXPECT_TRUE(
         m_log.has("ERROR: failed fetching 'endless' (failed writing downloaded data to file (File too large))"));
+}
+
+DownloadSpec limitedTo(uint64_t bytes, const std::string& partialPath = "") {
+    DownloadSpec spec;
+    spec.limit.maxBytes = bytes;
+    spec.limit.origin = "declared by the repository";
+    spec.partialPath = partialPath;
+    return spec;
+}
+
+TEST_F(DownloaderTest, LimitStopsTheTransferAtTheFirstByteOverAndIsNotRetried) {
+    ASSERT_TRUE(m_server.setEndless("/endless", 16LL * 1024 * 1024));
+    HttpRoute announced;
+    announced.hasBody = true;
+    announced.body = std::string(7000, 'x');
+    ASSERT_TRUE(m_server.setRoute("/announced", announced));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    const std::string destination = m_out / "file";
+    writeFile(destination, "previous");
+
+    EXPECT_FALSE(downloader.download("endless", destination, false, limitedTo(6144)));
+    EXPECT_TRUE(downloader.refused());
+    EXPECT_LT(downloader.takeTotals().received, 6144u + 64 * 1024);  // one block past the limit at most
+    // A Content-Length over the limit: refused before a byte of the body is taken.
+    EXPECT_FALSE(downloader.download("announced", destination, false, limitedTo(6144)));
+    EXPECT_EQ(downloader.takeTotals().received, 0u);
+    EXPECT_EQ(m_server.requestsFor("/endless").size(), 1u);
+    EXPECT_EQ(m_server.requestsFor("/announced").size(), 1u);
+    EXPECT_EQ(readFile(destination), "previous");
+    EXPECT_EQ(listDir(m_out.path()), std::set<std::string>{"file"});
+    // Exactly at the limit is fine.
+    EXPECT_TRUE(downloader.download("announced", destination, false, limitedTo(7000)));
+}
+
+TEST_F(DownloaderTest, TransferBelowTheRateFloorIsAbortedAndRetried) {
+    TransferPolicy policy;
+    policy.stallBytesPerSecond = 1000;
+    policy.stallSeconds = 1;
+    initFetchers(policy);
+    HttpRoute trickle;
+    trickle.hasBody = true;
+    trickle.body = std::string(4000, 't');
+    trickle.trickleChunk = 20;
+    trickle.trickleInterval = 0.1;  // 200 bytes per second
+    ASSERT_TRUE(m_server.setRoute("/slow", trickle));
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(m_server.url("/")));
+    EXPECT_FALSE(downloader.download("slow", m_out / "slow", false));
+    EXPECT_FALSE(downloader.refused());
+    EXPECT_EQ(m_server.requestsFor("/slow").size(), 3u);
+    EXPECT_EQ(count("WARNING: failed fetching 'slow' (transfer slower than 1000 bytes per second); retrying"), 2)
+        << m_log.text();
+    EXPECT_TRUE(listDir(m_out.path()).empty());
+}
+
+class ResumeTest : public DownloaderTest {
+protected:
+    ResumeTest() : m_content(200000, '\0') {
+        for (size_t i = 0; i < m_content.size(); ++i) m_content[i] = static_cast<char>('a' + i % 23);
+        m_server.addFile("pkg", m_content);
+    }
+    // A first download cut at half leaves a partial of that half.
+    void cutAtHalf() {
+        HttpRoute cut;
+        cut.truncateAfter = static_cast<long long>(m_content.size() / 2);
+        ASSERT_TRUE(m_server.setRoute("/pkg", cut));
+        Downloader downloader;
+        ASSERT_TRUE(downloader.open(m_server.url("/")));
+        ASSERT_FALSE(downloader.download("pkg", m_destination, false, spec()));
+        ASSERT_EQ(readFile(m_partial), m_content.substr(0, m_content.size() / 2));
+        ASSERT_TRUE(m_server.removeRoute("/pkg"));
+        ASSERT_TRUE(m_server.clearRequests());
+    }
+    DownloadSpec spec() const {
+        DownloadSpec result = limitedTo(m_content.size(), m_partial);
+        result.limit.declaredSize = m_content.size();
+        return result;
+    }
+    bool download(TransferTotals& totals) {
+        Downloader downloader;
+        EXPECT_TRUE(downloader.open(m_server.url("/")));
+        bool result = downloader.download("pkg", m_destination, false, spec());
+        totals = downloader.takeTotals();
+        return result;
+    }
+
+    std::string m_content;
+    std::string m_partial = m_dir / "partial.part";
+    std::string m_destination = m_out / "pkg";
+};
+
+TEST_F(ResumeTest, ACutDownloadAsksForTheRestOnly) {
+    cutAtHalf();
+    TransferTotals totals;
+    ASSERT_TRUE(download(totals));
+    EXPECT_EQ(readFile(m_destination), m_content);
+    std::vector<HttpRequest> requests = m_server.requestsFor("/pkg");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header("Range"), "bytes=100000-");
+    EXPECT_EQ(requests[0].header("If-Range").front(), '"');  // the strong ETag of the first answer
+    EXPECT_EQ(requests[0].status, 206);
+    EXPECT_EQ(totals.resumed, 100000u);
+    EXPECT_EQ(totals.received, 100000u);
+    EXPECT_FALSE(fileExists(m_partial));
+    EXPECT_FALSE(fileExists(m_partial + ".validator"));
+}
+
+TEST_F(ResumeTest, AServerThatCannotContinueTheFileGetsAskedForAllOfIt) {
+    const struct {
+        const char* name;
+        HttpRoute route;
+        size_t requests;
+    } kCases[] = {
+        {"range ignored",
+         [] {
+             HttpRoute r;
+             r.ignoreRange = true;
+             return r;
+         }(),
+         1},
+        {"file changed",
+         [] {
+             HttpRoute r;
+             r.hasEtag = true;
+             r.etag = "\"v2\"";
+             return r;
+         }(),
+         1},
+        {"wrong range",
+         [] {
+             HttpRoute r;
+             r.contentRange = "bytes 0-99999/200000";
+             return r;
+         }(),
+         2},
+    };
+    for (const auto& test : kCases) {
+        cutAtHalf();
+        ASSERT_TRUE(m_server.setRoute("/pkg", test.route));
+        TransferTotals totals;
+        EXPECT_TRUE(download(totals)) << test.name;
+        EXPECT_EQ(readFile(m_destination), m_content) << test.name;
+        EXPECT_EQ(m_server.requestsFor("/pkg").size(), test.requests) << test.name;
+        EXPECT_EQ(totals.resumed, 0u) << test.name;
+        EXPECT_EQ(totals.discarded, 100000u) << test.name;
+        ASSERT_TRUE(m_server.removeRoute("/pkg"));
+    }
+}
+
+TEST_F(ResumeTest, APartialThatIsAlreadyWholeIsTakenAsItIs) {
+    writeFile(m_partial, m_content);
+    writeFile(m_partial + ".validator", "Mon, 07 Dec 2026 10:00:00 GMT");
+    TransferTotals totals;
+    ASSERT_TRUE(download(totals));
+    EXPECT_EQ(m_server.requestsFor("/pkg").at(0).status, 416);
+    EXPECT_EQ(readFile(m_destination), m_content);
+}
+
+TEST_F(ResumeTest, UnusablePartialsAreReplacedWithoutBeingFollowed) {
+    writeFile(m_dir / "victim", "must stay");
+    ASSERT_EQ(0, symlink((m_dir / "victim").c_str(), m_partial.c_str()));
+    TransferTotals totals;
+    EXPECT_TRUE(download(totals));
+    EXPECT_EQ(readFile(m_dir / "victim"), "must stay");
+
+    makeDirs(m_partial);
+    EXPECT_TRUE(download(totals));
+    // Larger than the file may be, or without its validator: fetched afresh.
+    writeFile(m_partial, m_content + "more");
+    writeFile(m_partial + ".validator", "Mon, 07 Dec 2026 10:00:00 GMT");
+    EXPECT_TRUE(download(totals));
+    writeFile(m_partial, m_content.substr(0, 10));
+    EXPECT_TRUE(download(totals));
+    for (const HttpRequest& request : m_server.requestsFor("/pkg")) EXPECT_FALSE(request.hasHeader("Range"));
+    EXPECT_EQ(readFile(m_destination), m_content);
+    EXPECT_EQ(listDir(m_dir.path()).count("partial.part"), 0u);
 }
 
 }  // namespace

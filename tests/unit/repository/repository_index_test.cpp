@@ -284,6 +284,50 @@ TEST_F(IndexTest, ALargeIndexIsReadAndTheFirstPrimaryStillWins) {
     EXPECT_EQ(m_names, std::vector<std::string>{"alpha"});
 }
 
+std::string openChecksumEntry(const std::string& href, const std::string& sum, const std::string& extra = "") {
+    return "<data type=\"primary\"><open-checksum type=\"sha256\">" + sum + "</open-checksum><location href=\"" + href +
+           "\"/>" + extra + "</data>";
+}
+
+TEST_F(IndexTest, WhatTheChecksumCoversIsWhatIsParsed) {
+    const std::string plain = m_dir / "repo/repodata/a-primary.xml";
+    std::string output;
+    ASSERT_TRUE(runTool({"gzip", "-k", "-n", plain}, &output)) << output;
+    const std::string gz = readFile(plain + ".gz");
+    // Junk after the stream, and a second stream: other gzip readers go on where the
+    // checksum of the first stream stops.
+    writeFile(m_dir / "repo/repodata/junk.xml.gz", gz + "<package>planted</package>");
+    writeFile(m_dir / "repo/repodata/two.xml.gz", gz + gz);
+    for (const char* href : {"repodata/junk.xml.gz", "repodata/two.xml.gz"}) {
+        EXPECT_FALSE(updateWith(repomd(openChecksumEntry(href, m_alphaSum)))) << href;
+        EXPECT_TRUE(m_names.empty()) << href;
+    }
+    EXPECT_TRUE(updateWith(repomd(openChecksumEntry("repodata/a-primary.xml.gz", m_alphaSum))));
+
+    // Declared sizes bound the file and its content.
+    const std::string size = std::to_string(gz.size());
+    const std::string openSize = std::to_string(primaryList("alpha").size());
+    removeTree(m_dir / "cache/main");
+    EXPECT_FALSE(updateWith(repomd(openChecksumEntry("repodata/a-primary.xml.gz", m_alphaSum,
+                                                     "<size>" + std::to_string(gz.size() - 1) + "</size>"))));
+    EXPECT_FALSE(fileExists(m_dir / "cache/main/primary.xml.gz"));
+    EXPECT_FALSE(updateWith(repomd(openChecksumEntry(
+        "repodata/a-primary.xml.gz", m_alphaSum,
+        "<size>" + size + "</size><open-size>" + std::to_string(primaryList("alpha").size() - 1) + "</open-size>"))));
+    EXPECT_TRUE(updateWith(repomd(openChecksumEntry(
+        "repodata/a-primary.xml.gz", m_alphaSum, "<size>" + size + "</size><open-size>" + openSize + "</open-size>"))));
+    EXPECT_FALSE(updateWith(repomd(dataEntry("primary", "repodata/a-primary.xml", m_alphaSum, "<size>0</size>"))));
+}
+
+TEST_F(IndexTest, AListThatFailsToParseDoesNotStayInTheCache) {
+    const std::string broken = primaryList("alpha").substr(0, 200);
+    writeFile(m_dir / "repo/repodata/broken-primary.xml", broken);
+    EXPECT_FALSE(updateWith(repomd(
+        dataEntry("primary", "repodata/broken-primary.xml", sha256Of(m_dir / "repo/repodata/broken-primary.xml")))));
+    // Kept, it would pass its checksum on every later run and fail the same way.
+    EXPECT_FALSE(fileExists(m_dir / "cache/main/primary.xml"));
+}
+
 TEST(RepositoryPackageCache, CleaningRemovesFilesAndReportsWhatItCannotRemove) {
     TempDir dir("updater-repo-clean");
     LogCapture log;

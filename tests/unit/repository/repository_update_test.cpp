@@ -439,4 +439,47 @@ TEST_F(PublishedRepository, PackagesAreFetchedCheckedAndReused) {
     EXPECT_TRUE(fileExists(cached("primary.xml.gz")));
 }
 
+TEST_F(PublishedRepository, PackagesAreBoundByTheirDeclaredSizeAndResumedFromPartials) {
+    auto repo = publish("repo", {}, false);
+    HttpTestServer server(repo->dir());
+    LogCapture log;
+    auto http = repository(server.url("/"));
+    ASSERT_TRUE(http->update());
+    const Package alpha = http->packages().find("alpha")->second;
+    ASSERT_EQ(alpha.size, readFile(repo->dir() + "/" + alpha.href).size());
+
+    // More than the record declares: cut there, not retried, nothing kept.
+    std::map<std::string, Package> selection{{"alpha", alpha}};
+    selection.at("alpha").size = alpha.size - 1;
+    ASSERT_TRUE(server.clearRequests());
+    EXPECT_FALSE(http->fetchPackages(selection));
+    EXPECT_EQ(server.requestsFor("/" + alpha.href).size(), 1u);
+    EXPECT_FALSE(fileExists(alpha.localPath));
+    EXPECT_FALSE(fileExists(http->partialDir()));
+
+    // A partial whose bytes are wrong: resumed, caught by the checksum, fetched whole again.
+    const std::string partial = http->partialDir() + alpha.checksum.value + ".part";
+    makeDirs(http->partialDir());
+    writeFile(partial, std::string(alpha.size / 2, 'x'));
+    writeFile(partial + ".validator", "Mon, 07 Dec 2026 10:00:00 GMT");
+    selection.at("alpha").size = alpha.size;
+    ASSERT_TRUE(server.clearRequests());
+    ASSERT_TRUE(http->fetchPackages(selection));
+    const std::vector<HttpRequest> requests = server.requestsFor("/" + alpha.href);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].status, 206);
+    EXPECT_FALSE(requests[1].hasHeader("Range"));
+    EXPECT_TRUE(bypassesCaches(requests[1]));
+    EXPECT_EQ(readFile(alpha.localPath), readFile(repo->dir() + "/" + alpha.href));
+    EXPECT_FALSE(fileExists(http->partialDir()));
+
+    // Partials no record names any more go with the next update.
+    makeDirs(http->partialDir());
+    writeFile(http->partialDir() + std::string(64, 'e') + ".part", "stale");
+    writeFile(partial, "kept: alpha is still published");
+    ASSERT_TRUE(http->update());
+    EXPECT_FALSE(fileExists(http->partialDir() + std::string(64, 'e') + ".part"));
+    EXPECT_TRUE(fileExists(partial));
+}
+
 }  // namespace
