@@ -10,8 +10,8 @@ packages=(
   # build
   cmake g++ make pkg-config
   librpm-dev libpopt-dev libneon27-dev libxml2-dev libssl-dev zlib1g-dev
-  # run time
-  rpm gpgv db-util
+  # run time (openssl and ca-certificates: the system certificate store for https)
+  rpm gpgv db-util openssl ca-certificates
   # tests and the demo device
   libgtest-dev util-linux gpg gnupg createrepo-c python3 file clang-format dnf
   # fuzzing (fuzz/, scripts/fuzz-smoke.sh) and the sanitizer build of scripts/test.sh

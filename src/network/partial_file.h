@@ -35,7 +35,8 @@ public:
     void remove();
 
     const std::string& path() const { return m_path; }
-    std::string validatorPath() const { return m_path + ".validator"; }
+    // "<name>.validator" beside "<name>.part".
+    std::string validatorPath() const;
 
 private:
     [[nodiscard]] bool readValidator();

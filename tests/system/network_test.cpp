@@ -78,10 +78,11 @@ protected:
         configure(server.url("/repo/"));
     }
 
-    void configure(const std::string& url, const std::string& logLevel = "info") {
+    void configure(const std::string& url, const std::string& logLevel = "info", const std::string& extra = "") {
         sandbox.writeConfig(
             DeviceSandbox::configXml(DeviceSandbox::repositoryXml("main", url) +
-                                         "  <user-agent><base>BASE</base><prodname>PRODUCT</prodname></user-agent>\n",
+                                         "  <user-agent><base>BASE</base><prodname>PRODUCT</prodname></user-agent>\n" +
+                                         extra,
                                      logLevel));
     }
 
@@ -343,6 +344,52 @@ TEST_F(NetworkTest, HttpsTrustsTheCertificateAuthoritiesOfTheSystemStore) {
     std::vector<HttpRequest> requests = tls.requestsFor(kRepomdPath);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].listener, "tls");
+}
+
+TEST_F(NetworkTest, AnIndexWithoutEndIsCutAtItsLimitAndTheCacheKept) {
+    const std::string cachedIndex = std::string(kCacheDir) + "/repomd.xml";
+    sandbox.writeDeviceFile(cachedIndex, "index of an earlier run\n");
+    ASSERT_TRUE(server.setEndless(kRepomdPath, 64LL * 1024 * 1024));
+
+    SandboxResult result = check();
+    EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
+    EXPECT_TRUE(result.hasErrLine(kRepomdFailedLine)) << result;
+    EXPECT_EQ(server.requestsFor(kRepomdPath).size(), 1u);
+    EXPECT_EQ(sandbox.readDeviceFile(cachedIndex), "index of an earlier run\n");
+    EXPECT_EQ(listDir(sandbox.hostPath(kCacheDir)), std::set<std::string>{"repomd.xml"});
+}
+
+TEST_F(NetworkTest, ATrickleIsAbortedByTheRateFloorOfTheConfiguration) {
+    configure(server.url("/repo/"), "info", "  <network><stall bytes-per-second=\"1000\" seconds=\"1\"/></network>\n");
+    HttpRoute trickle;
+    trickle.hasBody = true;
+    trickle.body = std::string(100000, 't');
+    trickle.trickleChunk = 10;
+    trickle.trickleInterval = 0.1;
+    ASSERT_TRUE(server.setRoute(kRepomdPath, trickle));
+
+    SandboxResult result = check();
+    EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
+    EXPECT_TRUE(result.hasErrLine(kRepomdFailedLine)) << result;
+    // Aborted and retried as a dropped connection is.
+    EXPECT_EQ(server.requestsFor(kRepomdPath).size(), 3u);
+}
+
+TEST_F(NetworkTest, ARedirectFromHttpsToPlainHttpIsRefused) {
+    TempDir certificates("net-test-ca");
+    TestCertificates ca = makeTestCertificates(certificates.path());
+    ASSERT_FALSE(ca.caHash.empty());
+    sandbox.writeDeviceFile("/etc/ssl/certs/" + ca.caHash + ".0", readFile(ca.caCert));
+    HttpTestServer tls(server.root());
+    tls.enableTls(ca.serverCert, ca.serverKey);
+    configure(tls.tlsUrl("/repo/"));
+    ASSERT_TRUE(tls.setRedirect(kRepomdPath, server.url(kRepomdPath)));
+
+    SandboxResult result = check();
+    EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
+    EXPECT_TRUE(result.hasErrLine(kRepomdFailedLine)) << result;
+    EXPECT_EQ(tls.requestsFor(kRepomdPath).size(), 1u);
+    EXPECT_TRUE(server.requests().empty());
 }
 
 }  // namespace

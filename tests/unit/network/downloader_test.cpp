@@ -397,6 +397,7 @@ protected:
 
     std::string m_content;
     std::string m_partial = m_dir / "partial.part";
+    std::string m_validator = m_dir / "partial.validator";
     std::string m_destination = m_out / "pkg";
 };
 
@@ -413,7 +414,7 @@ TEST_F(ResumeTest, ACutDownloadAsksForTheRestOnly) {
     EXPECT_EQ(totals.resumed, 100000u);
     EXPECT_EQ(totals.received, 100000u);
     EXPECT_FALSE(fileExists(m_partial));
-    EXPECT_FALSE(fileExists(m_partial + ".validator"));
+    EXPECT_FALSE(fileExists(m_validator));
 }
 
 TEST_F(ResumeTest, AServerThatCannotContinueTheFileGetsAskedForAllOfIt) {
@@ -460,7 +461,7 @@ TEST_F(ResumeTest, AServerThatCannotContinueTheFileGetsAskedForAllOfIt) {
 
 TEST_F(ResumeTest, APartialThatIsAlreadyWholeIsTakenAsItIs) {
     writeFile(m_partial, m_content);
-    writeFile(m_partial + ".validator", "Mon, 07 Dec 2026 10:00:00 GMT");
+    writeFile(m_validator, "Mon, 07 Dec 2026 10:00:00 GMT");
     TransferTotals totals;
     ASSERT_TRUE(download(totals));
     EXPECT_EQ(m_server.requestsFor("/pkg").at(0).status, 416);
@@ -478,7 +479,7 @@ TEST_F(ResumeTest, UnusablePartialsAreReplacedWithoutBeingFollowed) {
     EXPECT_TRUE(download(totals));
     // Larger than the file may be, or without its validator: fetched afresh.
     writeFile(m_partial, m_content + "more");
-    writeFile(m_partial + ".validator", "Mon, 07 Dec 2026 10:00:00 GMT");
+    writeFile(m_validator, "Mon, 07 Dec 2026 10:00:00 GMT");
     EXPECT_TRUE(download(totals));
     writeFile(m_partial, m_content.substr(0, 10));
     EXPECT_TRUE(download(totals));

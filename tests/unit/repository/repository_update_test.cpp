@@ -461,7 +461,7 @@ TEST_F(PublishedRepository, PackagesAreBoundByTheirDeclaredSizeAndResumedFromPar
     const std::string partial = http->partialDir() + alpha.checksum.value + ".part";
     makeDirs(http->partialDir());
     writeFile(partial, std::string(alpha.size / 2, 'x'));
-    writeFile(partial + ".validator", "Mon, 07 Dec 2026 10:00:00 GMT");
+    writeFile(http->partialDir() + alpha.checksum.value + ".validator", "Mon, 07 Dec 2026 10:00:00 GMT");
     selection.at("alpha").size = alpha.size;
     ASSERT_TRUE(server.clearRequests());
     ASSERT_TRUE(http->fetchPackages(selection));

@@ -1,0 +1,99 @@
+// Package downloads of whole update runs against a server that cuts, bloats or restarts what
+// it sends: a cut download is resumed by the next run, a package larger than its record
+// declares is refused at once.
+#include <dirent.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "system/signed_update_fixture.h"
+
+namespace system_test {
+namespace {
+
+constexpr char kPackagePath[] = "/demo-2.0-1.noarch.rpm";
+constexpr char kPartialDir[] = "/var/cache/updater/main/partial";
+
+// The device has demo 1.0-1; the vendor offers demo 2.0-1 over HTTP.
+class DownloadTest : public SignedUpdateTest {
+protected:
+    static void SetUpTestSuite() {
+        SignedUpdateTest::SetUpTestSuite();
+        s_old = build(RpmPackageDef("demo", "1.0", "1"), false);
+        s_new = build(RpmPackageDef("demo", "2.0", "1"));
+        ASSERT_FALSE(s_old.empty());
+        ASSERT_FALSE(s_new.empty());
+    }
+
+    void SetUp() override {
+        SignedUpdateTest::SetUp();
+        installOnDevice({s_old});
+        publish({s_new});
+        serveOverHttp();
+    }
+
+    size_t packageSize() const { return readFile(s_new).size(); }
+
+    // Names in the partial directory of the repository's cache; empty when it is absent.
+    std::vector<std::string> partials() const {
+        std::vector<std::string> names;
+        DIR* dir = opendir(sandbox.hostPath(kPartialDir).c_str());
+        while (dir) {
+            const dirent* entry = readdir(dir);
+            if (!entry) break;
+            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        }
+        if (dir) closedir(dir);
+        return names;
+    }
+
+    static std::string s_old;
+    static std::string s_new;
+};
+
+std::string DownloadTest::s_old;
+std::string DownloadTest::s_new;
+
+TEST_F(DownloadTest, APackageCutAtHalfIsResumedByTheNextRunAndInstalled) {
+    HttpRoute cut;
+    cut.truncateAfter = static_cast<long long>(packageSize() / 2);
+    ASSERT_TRUE(m_server->setRoute(kPackagePath, cut));
+    SandboxResult result = runUpdater({"--no-reboot"});
+    EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
+    EXPECT_EQ(installed("demo"), "demo-1.0-1");
+    EXPECT_EQ(partials().size(), 2u);  // the bytes and their validator
+
+    ASSERT_TRUE(m_server->removeRoute(kPackagePath));
+    ASSERT_TRUE(m_server->clearRequests());
+    result = runUpdater({"--no-reboot"});
+    EXPECT_TRUE(result.exited && result.exitCode == 0) << result;
+    EXPECT_EQ(installed("demo"), "demo-2.0-1");
+    const std::vector<HttpRequest> requests = m_server->requestsFor(kPackagePath);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header("Range"), "bytes=" + std::to_string(packageSize() / 2) + "-");
+    EXPECT_EQ(requests[0].status, 206);
+    EXPECT_TRUE(partials().empty());
+}
+
+TEST_F(DownloadTest, APackageLargerThanItsRecordIsRefusedAtOnce) {
+    ASSERT_TRUE(m_server->setStatus(kPackagePath, 404));
+    SandboxResult missing = runUpdater({"--no-reboot"});
+    EXPECT_TRUE(missing.exited && missing.exitCode == 1) << missing;
+    const std::string stateAfterAFailedFetch = sandbox.updateState();
+
+    ASSERT_TRUE(m_server->setEndless(kPackagePath, 64LL * 1024 * 1024));
+    ASSERT_TRUE(m_server->clearRequests());
+    SandboxResult result = runUpdater({"--no-reboot"});
+    EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
+    // No retry, and no second download past the caches: the size is the repository's word.
+    EXPECT_EQ(m_server->requestsFor(kPackagePath).size(), 1u);
+    EXPECT_EQ(installed("demo"), "demo-1.0-1");
+    EXPECT_EQ(sandbox.updateState(), stateAfterAFailedFetch);
+    EXPECT_FALSE(fileExists(sandbox.hostPath("/var/cache/updater/main/packages/demo-2.0-1.noarch.rpm")));
+    EXPECT_TRUE(partials().empty());
+}
+
+}  // namespace
+}  // namespace system_test
