@@ -14,7 +14,7 @@ if [ -f "$build/CMakeCache.txt" ]; then
 else
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_BENCH=ON >/dev/null
 fi
-cmake --build "$build" -j2 --target updater_micro_bench
+cmake --build "$build" -j2 --target updater_micro_bench updater_download_bench
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bench-smoke.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -26,4 +26,5 @@ if grep -q 'ERROR OCCURRED' "$work/out"; then
   echo "bench-smoke.sh: a benchmark failed" >&2
   exit 1
 fi
+"$root/bench/download.sh" --size 2 --runs 1 --build "$build"
 echo "bench-smoke.sh: every benchmark ran"

@@ -57,7 +57,8 @@ bool writeAllBytes(int fd, const std::string& text) {
 PartialFile::PartialFile(std::string path) : m_path(std::move(path)) {}
 
 std::string PartialFile::validatorPath() const {
-    const std::string stem = endsWith(m_path, kPartSuffix) ? m_path.substr(0, m_path.size() - (sizeof kPartSuffix - 1)) : m_path;
+    const std::string stem =
+        endsWith(m_path, kPartSuffix) ? m_path.substr(0, m_path.size() - (sizeof kPartSuffix - 1)) : m_path;
     return stem + kValidatorSuffix;
 }
 

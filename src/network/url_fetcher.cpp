@@ -23,7 +23,7 @@ namespace {
 constexpr char kVersion[] = "1.10";
 constexpr std::size_t kCopyBlockSize = 4096;
 constexpr std::size_t kReceiveBlockSize = 64 * 1024;
-// A partial file is synced this often, so that a power cut keeps most of it.
+// A partial file is written out this often, so that a power cut keeps most of it.
 constexpr uint64_t kPartialSyncBytes = 4 * 1024 * 1024;
 // The most of an error answer's body that is read before the connection is given up.
 constexpr uint64_t kMaxDiscardedBytes = 1024 * 1024;
@@ -122,6 +122,18 @@ bool copyFile(const std::string& path, Transfer& transfer) {
         transfer.size += static_cast<uint64_t>(count);
         transfer.received += static_cast<uint64_t>(count);
     }
+}
+
+// [from, to) of a partial download has just been written, [previous, from) was started the
+// time before: waits for that and starts the new piece without waiting. A power cut then
+// keeps most of what a slow link brought, and the transfer never waits on the storage for
+// more than one piece.
+void writeOut(int fd, uint64_t previous, uint64_t from, uint64_t to) {
+    if (from > previous) {
+        sync_file_range(fd, static_cast<off_t>(previous), static_cast<off_t>(from - previous),
+                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    }
+    sync_file_range(fd, static_cast<off_t>(from), static_cast<off_t>(to - from), SYNC_FILE_RANGE_WRITE);
 }
 
 // Starts the file again from its first byte.
@@ -452,7 +464,8 @@ int URLFetcher::receiveBody(ne_request* request, int code, bool ranged, const st
     }
     const TransferPolicy& policy = classState().config.transfer;
     StallMeter meter(policy.stallBytesPerSecond, policy.stallSeconds, monotonicSeconds());
-    uint64_t unsynced = 0;
+    uint64_t previous = transfer.size;
+    uint64_t started = transfer.size;
     if (m_buffer.empty()) m_buffer.resize(kReceiveBlockSize);
     for (;;) {
         ssize_t count = ne_read_response_block(request, m_buffer.data(), m_buffer.size());
@@ -470,10 +483,10 @@ int URLFetcher::receiveBody(ne_request* request, int code, bool ranged, const st
         }
         transfer.size += bytes;
         // A power cut then keeps most of what a slow link brought.
-        unsynced += bytes;
-        if (transfer.resumable && unsynced >= kPartialSyncBytes) {
-            if (fdatasync(transfer.fd) != 0) LOG(Debug, "failed syncing partial download (%s)", errnoText().c_str());
-            unsynced = 0;
+        if (transfer.resumable && transfer.size - started >= kPartialSyncBytes) {
+            writeOut(transfer.fd, previous, started, transfer.size);
+            previous = started;
+            started = transfer.size;
         }
         if (!checkPace(meter, bytes, path, transfer)) return NE_ERROR;
     }
