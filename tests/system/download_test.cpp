@@ -3,6 +3,9 @@
 // declares is refused at once.
 #include <dirent.h>
 
+#include <csignal>
+#include <memory>
+
 #include <string>
 #include <vector>
 
@@ -75,6 +78,35 @@ TEST_F(DownloadTest, APackageCutAtHalfIsResumedByTheNextRunAndInstalled) {
     EXPECT_EQ(requests[0].header("Range"), "bytes=" + std::to_string(packageSize() / 2) + "-");
     EXPECT_EQ(requests[0].status, 206);
     EXPECT_TRUE(partials().empty());
+}
+
+TEST_F(DownloadTest, ADownloadStoppedBySigtermIsResumedByTheNextRun) {
+    HttpRoute slow;
+    slow.trickleChunk = 400;
+    slow.trickleInterval = 0.2;
+    ASSERT_TRUE(m_server->setRoute(kPackagePath, slow));
+    std::unique_ptr<SandboxProcess> run = sandbox.start({"--max-wait-time", "-1", "--no-reboot"});
+    // Stopped once some bytes are on the storage.
+    auto received = [this] {
+        for (const std::string& name : partials())
+            if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0)
+                return !readFile(sandbox.hostPath(kPartialDir) + "/" + name).empty();
+        return false;
+    };
+    ASSERT_TRUE(waitUntil(received, std::chrono::seconds(30)));
+    run->signal(SIGTERM);
+    SandboxResult result = run->wait();
+    EXPECT_FALSE(result.exited && result.exitCode == 0) << result;
+    EXPECT_EQ(installed("demo"), "demo-1.0-1");
+
+    ASSERT_TRUE(m_server->removeRoute(kPackagePath));
+    ASSERT_TRUE(m_server->clearRequests());
+    result = runUpdater({"--no-reboot"});
+    EXPECT_TRUE(result.exited && result.exitCode == 0) << result;
+    EXPECT_EQ(installed("demo"), "demo-2.0-1");
+    const std::vector<HttpRequest> requests = m_server->requestsFor(kPackagePath);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].status, 206);
 }
 
 TEST_F(DownloadTest, APackageLargerThanItsRecordIsRefusedAtOnce) {

@@ -79,11 +79,10 @@ protected:
     }
 
     void configure(const std::string& url, const std::string& logLevel = "info", const std::string& extra = "") {
-        sandbox.writeConfig(
-            DeviceSandbox::configXml(DeviceSandbox::repositoryXml("main", url) +
-                                         "  <user-agent><base>BASE</base><prodname>PRODUCT</prodname></user-agent>\n" +
-                                         extra,
-                                     logLevel));
+        sandbox.writeConfig(DeviceSandbox::configXml(
+            DeviceSandbox::repositoryXml("main", url) +
+                "  <user-agent><base>BASE</base><prodname>PRODUCT</prodname></user-agent>\n" + extra,
+            logLevel));
     }
 
     // Metadata signatures have tests of their own; here only the transfers matter.

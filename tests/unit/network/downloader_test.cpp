@@ -362,6 +362,18 @@ TEST_F(DownloaderTest, TransferBelowTheRateFloorIsAbortedAndRetried) {
     EXPECT_EQ(count("WARNING: failed fetching 'slow' (transfer slower than 1000 bytes per second); retrying"), 2)
         << m_log.text();
     EXPECT_TRUE(listDir(m_out.path()).empty());
+
+    // Fast enough for the floor, but past the time the file may take in all: not retried.
+    policy.stallBytesPerSecond = 1;
+    policy.deadlineBaseSeconds = 1;
+    initFetchers(policy);
+    ASSERT_TRUE(m_server.clearRequests());
+    Downloader late;
+    ASSERT_TRUE(late.open(m_server.url("/")));
+    EXPECT_FALSE(late.download("slow", m_out / "slow", false, limitedTo(4000)));  // 1 s + 4000 bytes at 4096/s
+    EXPECT_TRUE(late.refused());
+    EXPECT_EQ(m_server.requestsFor("/slow").size(), 1u);
+    EXPECT_TRUE(listDir(m_out.path()).empty());
 }
 
 class ResumeTest : public DownloaderTest {

@@ -256,6 +256,16 @@ TEST_F(HandWrittenList, ErrorInAPackageFailsTheListKeepingEarlierRecords) {
     EXPECT_TRUE(m_log.has("DEBUG: failed parsing 'version' element"));
 }
 
+TEST_F(HandWrittenList, TheDeclaredFileSizeIsReadAndAWrongOneFailsTheList) {
+    ASSERT_TRUE(parse(rpm("sized", "", "<size package=\"6144\" installed=\"1\"/>") + rpm("unsized", "", "<size/>")));
+    EXPECT_EQ(m_packages.find("sized")->second.size, 6144u);
+    EXPECT_EQ(m_packages.find("unsized")->second.size, 0u);
+    for (const char* size : {"0", "-1", "1.5", "18446744073709551616"}) {
+        m_packages.clear();
+        EXPECT_FALSE(parse(rpm("bad", "", "<size package=\"" + std::string(size) + "\"/>"))) << size;
+    }
+}
+
 TEST_F(HandWrittenList, RootTypeAndFileAreChecked) {
     writeFile(m_dir / "plain.xml", "<metadata>" + rpm("a") + "</metadata>");
     EXPECT_FALSE(parseList(m_dir / "plain.xml", kPrimaryList, m_packages, kPackagesDir));
