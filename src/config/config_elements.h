@@ -10,6 +10,8 @@ bool applyRepositoryElement(UpdaterConfig& config, xmlNodePtr element, bool isDe
 bool applyLogElement(UpdaterConfig& config, xmlNodePtr element);
 bool applyProductElement(UpdaterConfig& config, xmlNodePtr element);
 bool applyUserAgentElement(UpdaterConfig& config, xmlNodePtr element);
+// <metadata max-age-days="N"/>: refuse repository indexes signed more than N days ago (0: off).
+bool applyMetadataElement(UpdaterConfig& config, xmlNodePtr element);
 
 // Only element children in their parent's namespace count.
 bool isChildElement(xmlNodePtr node, xmlNodePtr parent);

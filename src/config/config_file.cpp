@@ -10,13 +10,14 @@
 
 namespace {
 
-enum class ConfigElement { None, Repository, Log, Product, UserAgent };
+enum class ConfigElement { None, Repository, Log, Product, UserAgent, Metadata };
 
 ConfigElement classify(const char* name) {
     if (strcmp(name, "repository") == 0) return ConfigElement::Repository;
     if (strcmp(name, "log") == 0) return ConfigElement::Log;
     if (strcmp(name, "product") == 0) return ConfigElement::Product;
     if (strcmp(name, "user-agent") == 0) return ConfigElement::UserAgent;
+    if (strcmp(name, "metadata") == 0) return ConfigElement::Metadata;
     return ConfigElement::None;
 }
 
@@ -30,6 +31,8 @@ bool applyElement(UpdaterConfig& config, ConfigElement kind, xmlNodePtr element,
             return applyProductElement(config, element);
         case ConfigElement::UserAgent:
             return applyUserAgentElement(config, element);
+        case ConfigElement::Metadata:
+            return applyMetadataElement(config, element);
         case ConfigElement::None:
             break;
     }

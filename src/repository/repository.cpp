@@ -1,7 +1,10 @@
 #include "repository/repository.h"
 
+#include <unistd.h>
+
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 
 #include "config/handles.h"
 #include "config/logger.h"
@@ -19,6 +22,8 @@ constexpr const char* kRepomdPath = "repodata/repomd.xml";
 constexpr const char* kRepomdSignaturePath = "repodata/repomd.xml.asc";
 constexpr const char* kRepomdFile = "repomd.xml";
 constexpr const char* kRepomdSignatureFile = "repomd.xml.asc";
+// A fetched index and signature wait under this suffix until the index has been accepted.
+constexpr const char* kIncomingSuffix = ".new";
 
 struct ListType {
     const char* type;
@@ -97,8 +102,12 @@ bool RepoData::cachedCopyValid() const {
     return !openChecksum.value.empty() && openChecksum.checkUncompressed(localPath);
 }
 
-Repository::Repository(const UpdaterConfig& options, const RepositoryEntry& entry)
-    : m_config(entry), m_noMetadataSigCheck(options.noMdSigCheck) {
+Repository::Repository(const UpdaterConfig& options, const RepositoryEntry& entry, std::string indexRecord)
+    : m_config(entry),
+      m_noMetadataSigCheck(options.noMdSigCheck),
+      m_freshness{options.metadataMaxAgeDays, options.acceptOlderMetadata},
+      m_indexRecord(std::move(indexRecord)) {
+    if (m_noMetadataSigCheck) LOG(Debug, "metadata signatures not checked: no signing time to record or compare");
     m_cacheDir = options.cacheDir;
     if (m_cacheDir.empty() || m_cacheDir.back() != '/') m_cacheDir += '/';
     m_cacheDir += m_config.id + "/";
@@ -149,23 +158,29 @@ bool Repository::update(const std::string& uri) {
     }
     downloader.setNotifier(&notifier);
 
-    // The index and its signature are never reused: they say which lists are current.
-    if (!downloader.download(kRepomdPath, m_cacheDir + kRepomdFile, true)) {
+    // The index and its signature are never reused: they say which lists are current. They
+    // replace the cached ones only once accepted, so a refused index is never read later.
+    const std::string index = m_cacheDir + kRepomdFile + kIncomingSuffix;
+    const std::string signature = m_cacheDir + kRepomdSignatureFile + kIncomingSuffix;
+    if (!downloader.download(kRepomdPath, index, true)) {
         LOG(Error, "failed getting repository resource '%s'", kRepomdPath);
         return false;
     }
     countItem(notifier);
     if (!m_noMetadataSigCheck) {
-        if (!downloader.download(kRepomdSignaturePath, m_cacheDir + kRepomdSignatureFile, true)) {
+        if (!downloader.download(kRepomdSignaturePath, signature, true)) {
             LOG(Error, "failed getting repository resource '%s'", kRepomdSignaturePath);
             return false;
         }
         countItem(notifier);
     }
-    if (!parseRepomd()) {
+    if (!parseRepomd(index, signature)) {
+        unlink(index.c_str());
+        unlink(signature.c_str());
         LOG(Error, "failed parsing repository metadata from '%s'", kRepomdPath);
         return false;
     }
+    if (!keepIncomingIndex(index, signature)) return false;
     for (const ListType& list : kListTypes) {
         if (!fetchData(list.type, list.required, downloader)) return false;
         countItem(notifier);
@@ -184,24 +199,45 @@ bool Repository::loadFromCache() {
 }
 
 bool Repository::parseRepomd() {
-    const std::string index = m_cacheDir + kRepomdFile;
-    if (!m_noMetadataSigCheck) {
-        const std::string signature = m_cacheDir + kRepomdSignatureFile;
-        if (!isReadable(signature)) {
-            LOG(Error, "metadata signature missing or unreadable");
-            return false;
-        }
-        PublicKeyList keys;
-        if (!loadTrustedKeys(keys)) {
-            LOG(Error, "failed to load public keys from RPM DB to check metadata signature");
-            return false;
-        }
-        if (!verifyDetachedSignature(keys, index, signature)) {
-            LOG(Error, "invalid metadata signature");
-            return false;
-        }
-    }
+    return parseRepomd(m_cacheDir + kRepomdFile, m_cacheDir + kRepomdSignatureFile);
+}
+
+bool Repository::parseRepomd(const std::string& index, const std::string& signature) {
+    if (!m_noMetadataSigCheck && !checkSignature(index, signature)) return false;
     return readRepomd(index);
+}
+
+// The signature is valid, and the index is not older than the one accepted before; the
+// cache-only load passes here too, so the record guards every read of an index.
+bool Repository::checkSignature(const std::string& index, const std::string& signature) {
+    if (!isReadable(signature)) {
+        LOG(Error, "metadata signature missing or unreadable");
+        return false;
+    }
+    PublicKeyList keys;
+    if (!loadTrustedKeys(keys)) {
+        LOG(Error, "failed to load public keys from RPM DB to check metadata signature");
+        return false;
+    }
+    if (!verifyDetachedSignature(keys, index, signature)) {
+        if (!reportExpiredSignature(signature, time(nullptr))) LOG(Error, "invalid metadata signature");
+        return false;
+    }
+    return checkIndexFreshness(index, signature, m_freshness, time(nullptr), m_indexRecord);
+}
+
+bool Repository::keepIncomingIndex(const std::string& index, const std::string& signature) {
+    const std::string cachedSignature = m_cacheDir + kRepomdSignatureFile;
+    const std::string cachedIndex = m_cacheDir + kRepomdFile;
+    if (!m_noMetadataSigCheck && rename(signature.c_str(), cachedSignature.c_str()) != 0) {
+        LOG(Error, "cannot rename '%s' to '%s' (%s)", signature.c_str(), cachedSignature.c_str(), errnoText().c_str());
+        return false;
+    }
+    if (rename(index.c_str(), cachedIndex.c_str()) != 0) {
+        LOG(Error, "cannot rename '%s' to '%s' (%s)", index.c_str(), cachedIndex.c_str(), errnoText().c_str());
+        return false;
+    }
+    return true;
 }
 
 bool Repository::readRepomd(const std::string& path) {

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "config/paths.h"
 #include "config/updater_config.h"
 #include "repository/checksum.h"
+#include "repository/index_freshness.h"
 #include "repository/package.h"
 
 class Downloader;
@@ -34,8 +36,10 @@ public:
     static constexpr const char* kRepoNamespace = "http://linux.duke.edu/metadata/repo";
 
     Repository() = default;
-    // Nothing is read or created on disk until the first update or load.
-    Repository(const UpdaterConfig& options, const RepositoryEntry& entry);
+    // Nothing is read or created on disk until the first update or load. indexRecord keeps
+    // the signing time of the last accepted index, to refuse older ones.
+    Repository(const UpdaterConfig& options, const RepositoryEntry& entry,
+               std::string indexRecord = paths::kIndexRecordFile);
     ~Repository();
     Repository(const Repository&) = delete;
     Repository& operator=(const Repository&) = delete;
@@ -86,10 +90,15 @@ private:
     bool fetchData(const std::string& type, bool required, Downloader& downloader);
     bool fetchResource(const RepoData& data, Downloader& downloader);
     bool fetchPackage(const Package& package, Downloader& downloader, bool& downloaded);
+    bool parseRepomd(const std::string& index, const std::string& signature);
+    bool checkSignature(const std::string& index, const std::string& signature);
+    bool keepIncomingIndex(const std::string& index, const std::string& signature);
     bool readRepomd(const std::string& path);
 
     RepositoryEntry m_config;
     bool m_noMetadataSigCheck = false;
+    FreshnessPolicy m_freshness;
+    std::string m_indexRecord = paths::kIndexRecordFile;
     std::string m_cacheDir;
     std::string m_packagesDir;
     std::string m_baseUri;
