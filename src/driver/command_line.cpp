@@ -61,7 +61,7 @@ struct poptOption* buildOptionTable(CommandLineOptions& o) {
                        &o.logTo,        &o.checkOnly,        &o.test,        &o.noSigCheck,  &o.noPkgSigCheck,
                        &o.noMdSigCheck, &o.ignoreRecommends, &o.noReboot,    &o.background,  &o.cacheOnly,
                        &o.noCacheClean, &o.checkDbHeaders,   &o.maxWaitTime, &o.lockTimeout, &o.cacheDir,
-                       &o.confFile,     &o.acceptOlderMetadata, poptHelpOptions};
+                       &o.confFile,     &o.acceptOlderMd,    poptHelpOptions};
     static_assert(sizeof targets / sizeof targets[0] == sizeof table / sizeof table[0] - 1, "one target per option");
     for (size_t i = 0; i < sizeof targets / sizeof targets[0]; ++i) table[i].arg = targets[i];
     return table;
@@ -81,7 +81,7 @@ void applyCommandLine(const CommandLineOptions& o, UpdaterConfig& config) {
     if (o.checkDbHeaders) config.checkDbHeaders = true;
     if (o.noCacheClean) config.noCacheClean = true;
     if (o.background) config.background = true;
-    if (o.acceptOlderMetadata) config.acceptOlderMetadata = true;
+    if (o.acceptOlderMd) config.acceptOlderMetadata = true;
     if (o.logToStderr) config.logToStderr = true;
     if (o.maxWaitTime != 0) config.maxWaitTime = o.maxWaitTime;
     if (o.lockTimeout != 0) config.lockTimeout = o.lockTimeout;

@@ -31,7 +31,7 @@ struct CommandLineOptions {
     int lockTimeout = 0;
     char* cacheDir = nullptr;
     char* confFile = nullptr;
-    int acceptOlderMetadata = 0;
+    int acceptOlderMd = 0;
 
     CommandLineOptions() = default;
     CommandLineOptions(const CommandLineOptions&) = delete;

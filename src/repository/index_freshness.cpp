@@ -38,8 +38,8 @@ std::string formatAge(int64_t seconds) {
     return text;
 }
 
-void logRefusal(const IndexJudgement& judgement, const std::optional<IndexRecord>& record,
-                const SignatureTimes& times, const FreshnessPolicy& policy) {
+void logRefusal(const IndexJudgement& judgement, const std::optional<IndexRecord>& record, const SignatureTimes& times,
+                const FreshnessPolicy& policy) {
     const std::string signedAt = formatUtc(times.created);
     const std::string recorded = record ? formatUtc(record->signedAt) : "";
     switch (judgement.verdict) {
@@ -65,9 +65,13 @@ void logRefusal(const IndexJudgement& judgement, const std::optional<IndexRecord
 
 void logAcceptance(const IndexJudgement& judgement, const std::optional<IndexRecord>& record,
                    const SignatureTimes& times, int64_t now) {
-    if (judgement.clockBehind)
+    // Said once a run: the later passes read the same index from the cache.
+    static bool s_clockBehindSaid = false;
+    if (judgement.clockBehind && !s_clockBehindSaid) {
+        s_clockBehindSaid = true;
         LOG(Warn, "device clock %s is behind the last accepted index, signed %s: its age is not checked",
             formatUtc(now).c_str(), formatUtc(record->signedAt).c_str());
+    }
     if (judgement.overridden)
         LOG(Warn, "accepting repository index signed %s as asked (--accept-older-metadata)%s%s",
             formatUtc(times.created).c_str(), record ? "; the index accepted before was signed " : "",

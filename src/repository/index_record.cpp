@@ -93,13 +93,13 @@ bool loadIndexRecord(std::optional<IndexRecord>& record, const std::string& path
     struct stat info {};
     std::string text;
     if (!fd || fstat(fd.get(), &info) != 0 || !readSmallFile(fd.get(), text)) {
-        LOG(Error, "cannot read the record of the accepted repository index '%s' (%s)", path.c_str(),
-            errnoText().c_str());
+        LOG(Error, "cannot read the record of the accepted repository index '%s' (%s); remove it to accept any index",
+            path.c_str(), errnoText().c_str());
         return false;
     }
     IndexRecord read;
     if (!S_ISREG(info.st_mode) || !parseIndexRecord(text, read)) {
-        LOG(Error, "damaged record of the accepted repository index '%s'", path.c_str());
+        LOG(Error, "damaged record of the accepted repository index '%s'; remove it to accept any index", path.c_str());
         return false;
     }
     record = read;

@@ -13,9 +13,7 @@ struct IndexRecord {
     uint32_t signedAt = 0;  // signature creation time, seconds since the Unix epoch
     std::string sha256;     // of repomd.xml, 64 lower-case hexadecimal characters
 
-    bool operator==(const IndexRecord& other) const {
-        return signedAt == other.signedAt && sha256 == other.sha256;
-    }
+    bool operator==(const IndexRecord& other) const { return signedAt == other.signedAt && sha256 == other.sha256; }
 };
 
 // "signed <seconds>\nsha256 <hex>\n"; parsing accepts exactly that form.

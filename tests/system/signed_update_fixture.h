@@ -67,7 +67,8 @@ protected:
     }
 
     // The repository in the device with these package files, its index signed by the vendor
-    // key (gpg given signOptions too); with a tavdata list when the text is not empty.
+    // key (signOptions: more options of the publishing script); with a tavdata list when the
+    // text is not empty.
     void publish(const std::vector<std::string>& packages, const std::string& tavdata = "",
                  const std::vector<std::string>& signOptions = {}) {
         RepoBuilder repo(sandbox.hostPath(kRepoDir));

@@ -61,8 +61,8 @@ TEST(IndexFreshnessTest, Decisions) {
         {"no time, a record", true, SignatureTimes(), kSha, none, now, IndexVerdict::RefuseNoTime, false, false, false},
         {"no time, a maximum age", false, SignatureTimes(), kSha, maxAge, now, IndexVerdict::RefuseNoTime, false, false,
          false},
-        {"within the maximum age", true, signedAt(kT + 1), kOtherSha, maxAge, kT + 14 * kDay + 1,
-         IndexVerdict::Accept, true, false, false},
+        {"within the maximum age", true, signedAt(kT + 1), kOtherSha, maxAge, kT + 14 * kDay + 1, IndexVerdict::Accept,
+         true, false, false},
         {"beyond the maximum age", false, signedAt(kT), kSha, maxAge, kT + 14 * kDay + 1, IndexVerdict::RefuseTooOld,
          false, false, false},
         {"beyond the maximum age, accepted on request", false, signedAt(kT), kSha, olderMaxAge, kT + 20 * kDay,
@@ -125,8 +125,8 @@ TEST(IndexRecordTest, OnlyAnAbsentFileMeansNoRecord) {
     EXPECT_EQ(*record, (IndexRecord{kT + 1, kOtherSha}));
 
     const std::string good = readFile(path);
-    for (const std::string& bad : {std::string(), good.substr(0, 30), std::string("\x01\xfe\x7f\x80", 4),
-                                   good + std::string(300, 'x')}) {
+    for (const std::string& bad :
+         {std::string(), good.substr(0, 30), std::string("\x01\xfe\x7f\x80", 4), good + std::string(300, 'x')}) {
         writeFile(path, bad);
         EXPECT_FALSE(loadIndexRecord(record, path)) << bad;
     }

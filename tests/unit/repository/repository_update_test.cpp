@@ -24,8 +24,8 @@
 #include "fixtures/run_tool.h"
 #include "fixtures/temp_dir.h"
 #include "network/url_fetcher.h"
-#include "repository/metadata_namespaces.h"
 #include "repository/index_record.h"
+#include "repository/metadata_namespaces.h"
 #include "repository/repository.h"
 #include "rpmdb/dbdata.h"
 

@@ -483,7 +483,11 @@ SignatureTimes timesOf(const Bytes& bytes) {
     return times;
 }
 Bytes expiry(uint32_t seconds, bool critical = true) {
-    return {5, uint8_t(critical ? 0x83 : 3), uint8_t(seconds >> 24), uint8_t(seconds >> 16), uint8_t(seconds >> 8),
+    return {5,
+            uint8_t(critical ? 0x83 : 3),
+            uint8_t(seconds >> 24),
+            uint8_t(seconds >> 16),
+            uint8_t(seconds >> 8),
             uint8_t(seconds)};
 }
 
@@ -515,13 +519,15 @@ TEST(SignatureTimesTest, ArmorForms) {
     Bytes bytes;
     ASSERT_TRUE(dearmorPgp("-----BEGIN PGP SIGNATURE-----\n\nAAEC\nAw==\n=abcd\n-----END PGP SIGNATURE-----\n", bytes));
     EXPECT_EQ(bytes, (Bytes{0, 1, 2, 3}));
-    ASSERT_TRUE(dearmorPgp("junk\r\n-----BEGIN PGP SIGNATURE-----\r\nComment: x\r\n\r\nAAEC\r\n-----END PGP "
-                           "SIGNATURE-----\r\n",
-                           bytes));
+    ASSERT_TRUE(
+        dearmorPgp("junk\r\n-----BEGIN PGP SIGNATURE-----\r\nComment: x\r\n\r\nAAEC\r\n-----END PGP "
+                   "SIGNATURE-----\r\n",
+                   bytes));
     EXPECT_EQ(bytes, (Bytes{0, 1, 2}));
     ASSERT_TRUE(dearmorPgp("\xC2\x01\x04", bytes));
     EXPECT_EQ(bytes, (Bytes{0xC2, 1, 4}));
-    for (const char* bad : {"", "AAEC", "-----BEGIN PGP SIGNATURE-----\n\nAAEC\n", "-----BEGIN PGP SIGNATURE-----\n\nA*EC\n=abcd\n"})
+    for (const char* bad :
+         {"", "AAEC", "-----BEGIN PGP SIGNATURE-----\n\nAAEC\n", "-----BEGIN PGP SIGNATURE-----\n\nA*EC\n=abcd\n"})
         EXPECT_FALSE(dearmorPgp(bad, bytes)) << bad;
 }
 
