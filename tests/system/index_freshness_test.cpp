@@ -162,6 +162,27 @@ TEST_F(IndexFreshnessTest, AnExpiredIndexIsRefusedAsExpired) {
     EXPECT_EQ(installed("demo"), "demo-2.0-1");
 }
 
+TEST_F(IndexFreshnessTest, AKillBeforeTheRecordIsRenamedLeavesTheOldRecordWhole) {
+    publishAt(kDay, false);
+    ASSERT_TRUE(ok(runUpdater({"--no-reboot"})));
+    const std::string record = sandbox.readDeviceFile(kRecord);
+    publishAt(2 * kDay, false);
+    // strace kills the updater when it renames the written temporary record into place.
+    const std::string temp = std::string(kRecord) + ".tmp";
+    SandboxResult killed =
+        sandbox.runCommand({"strace", "-f", "-qq", "-o", "/dev/null", "-P", temp, "-e",
+                            "trace=rename,renameat,renameat2", "-e", "inject=rename,renameat,renameat2:signal=KILL",
+                            sandbox.installUpdaterCopy(), "--max-wait-time", "-1", "--no-reboot"});
+    EXPECT_FALSE(ok(killed)) << killed;
+    ASSERT_TRUE(sandbox.deviceFileExists(temp)) << killed;
+    EXPECT_EQ(sandbox.readDeviceFile(kRecord), record);
+
+    SandboxResult next = runUpdater({"--no-reboot"});
+    EXPECT_TRUE(ok(next)) << next;
+    EXPECT_NE(sandbox.readDeviceFile(kRecord), record);
+    EXPECT_FALSE(sandbox.deviceFileExists(temp));
+}
+
 TEST_F(IndexFreshnessTest, AnUnreadableRecordStopsTheRunUntilRemoved) {
     publishAt(0, true);
     sandbox.writeDeviceFile(kRecord, "signed 17");
