@@ -1,6 +1,11 @@
-// OpenPGP packet framing and signature parsing, as applied to a package's signature header.
+// OpenPGP packet framing and signature parsing, as applied to a package's signature header,
+// and the signing times of a repository index signature, armored or binary.
+#include <string>
+#include <vector>
+
 #include "fuzz_input.h"
 #include "signature/pgp.h"
+#include "signature/signature_times.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::quietLogger();
@@ -22,5 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)subpackets.append(data, size);
     for (const PGPPacket& sub : subpackets.subpackets())
         if (sub.body + sub.blen > data + size) abort();
+
+    SignatureTimes times;
+    (void)parseSignatureTimes(data, size, times);
+    std::vector<uint8_t> dearmored;
+    if (dearmorPgp(std::string(reinterpret_cast<const char*>(data), size), dearmored))
+        (void)parseSignatureTimes(dearmored.data(), dearmored.size(), times);
     return 0;
 }

@@ -14,12 +14,24 @@
 #   --gpg-home DIR     the gpg home directory holding the key (default: gpg's own)
 #   --passphrase-file FILE
 #                      the key's passphrase, for a key that has one
+#   --sig-expire PERIOD
+#                      make the signature expire after PERIOD (what gpg --default-sig-expire
+#                      takes: 14d, 2w, 1y, ...): devices refuse the index as expired from
+#                      then on, so a mirror cannot serve it forever; sign again before then
+#   --gpg-option OPTION
+#                      pass OPTION to gpg when signing (repeatable)
 #   --no-index         keep the existing index: only add the tavdata list and/or sign (to
 #                      sign again an index changed afterwards)
 #
 # The steps, in this order: createrepo_c over DIR (sha256 checksums, no sqlite databases,
 # then the options after "--"), modifyrepo_c --mdtype=tavdata, and the signature. Devices
 # refuse an index without a valid signature unless told not to check it.
+#
+# Devices record the signing time of the last index they accepted and refuse an index signed
+# earlier: a replayed old index looks exactly like that. To roll devices back to an older
+# snapshot on purpose, publish that snapshot (its packages, or its repodata with --no-index)
+# and sign it now: the new signing time is what devices compare. A technician at a single
+# device may instead run the updater once with --accept-older-metadata.
 set -euo pipefail
 
 die() {
@@ -34,6 +46,8 @@ tavdata=
 key=
 gpg_home=
 passphrase_file=
+sig_expire=
+gpg_options=()
 index=1
 modifyrepo_options=()
 createrepo_options=()
@@ -41,7 +55,7 @@ dir=
 
 while [ $# -gt 0 ]; do
   case "$1" in
-    --tavdata | --modifyrepo-option | --key | --gpg-home | --passphrase-file)
+    --tavdata | --modifyrepo-option | --key | --gpg-home | --passphrase-file | --sig-expire | --gpg-option)
       [ $# -ge 2 ] || die "$1 needs a value"
       case "$1" in
         --tavdata) tavdata=$2 ;;
@@ -49,6 +63,8 @@ while [ $# -gt 0 ]; do
         --key) key=$2 ;;
         --gpg-home) gpg_home=$2 ;;
         --passphrase-file) passphrase_file=$2 ;;
+        --sig-expire) sig_expire=$2 ;;
+        --gpg-option) gpg_options+=("$2") ;;
       esac
       shift 2
       ;;
@@ -77,7 +93,8 @@ done
 [ -n "$dir" ] || die "no repository directory (see --help)"
 [ -d "$dir" ] || die "'$dir' is not a directory"
 [ -z "$tavdata" ] || [ -f "$tavdata" ] || die "no tavdata file '$tavdata'"
-[ -n "$key" ] || [ -z "$gpg_home$passphrase_file" ] || die "--gpg-home and --passphrase-file need --key"
+[ -n "$key" ] || [ -z "$gpg_home$passphrase_file$sig_expire${gpg_options[*]}" ] ||
+  die "--gpg-home, --passphrase-file, --sig-expire and --gpg-option need --key"
 [ -n "$index$tavdata$key" ] || die "--no-index without --tavdata or --key does nothing"
 repodata=$dir/repodata
 
@@ -104,6 +121,8 @@ if [ -n "$key" ]; then
   gpg_args=(--batch --no-tty --yes)
   [ -z "$gpg_home" ] || gpg_args+=(--homedir "$gpg_home")
   [ -z "$passphrase_file" ] || gpg_args+=(--pinentry-mode loopback --passphrase-file "$passphrase_file")
+  [ -z "$sig_expire" ] || gpg_args+=(--default-sig-expire "$sig_expire")
+  gpg_args+=("${gpg_options[@]}")
   gpg "${gpg_args[@]}" --local-user "$key" --armor --output "$repodata/repomd.xml.asc" \
       --detach-sign "$repodata/repomd.xml"
 else

@@ -16,6 +16,8 @@ packages=(
   libgtest-dev util-linux gpg gnupg createrepo-c python3 file clang-format dnf
   # fuzzing (fuzz/, scripts/fuzz-smoke.sh) and the sanitizer build of scripts/test.sh
   clang-14 libclang-rt-14-dev
+  # a kill at the rename of the accepted-index record (tests/system/index_freshness_test.cpp)
+  strace
   # memcheck of a full update (scripts/valgrind-update.sh)
   valgrind
   # benchmarks (bench/, scripts/bench-smoke.sh)

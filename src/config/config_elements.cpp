@@ -1,6 +1,8 @@
 #include "config/config_elements.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -168,5 +170,23 @@ bool collectPackageNames(xmlNodePtr first, std::vector<std::string>& packages, s
             }
         }
     }
+    return true;
+}
+
+bool applyMetadataElement(UpdaterConfig& config, xmlNodePtr element) {
+    // Ten years: anything above is a typing error, not a policy.
+    constexpr long kMaxAgeDaysLimit = 3650;
+    std::string text;
+    if (!getXmlAttribute(element, "max-age-days", text)) return true;
+    char* end = nullptr;
+    errno = 0;
+    const long days = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || errno != 0 ||
+        days > kMaxAgeDaysLimit) {
+        LOG(Error, "invalid 'max-age-days' value '%s' in 'metadata' element (0 to %ld)", text.c_str(),
+            kMaxAgeDaysLimit);
+        return false;
+    }
+    config.metadataMaxAgeDays = static_cast<int>(days);
     return true;
 }

@@ -11,6 +11,8 @@ bool applyLogElement(UpdaterConfig& config, xmlNodePtr element);
 bool applyProductElement(UpdaterConfig& config, xmlNodePtr element);
 bool applyUserAgentElement(UpdaterConfig& config, xmlNodePtr element);
 bool applyNetworkElement(UpdaterConfig& config, xmlNodePtr element);
+// <metadata max-age-days="N"/>: refuse repository indexes signed more than N days ago (0: off).
+bool applyMetadataElement(UpdaterConfig& config, xmlNodePtr element);
 
 // Only element children in their parent's namespace count.
 bool isChildElement(xmlNodePtr node, xmlNodePtr parent);

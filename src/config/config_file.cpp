@@ -10,7 +10,7 @@
 
 namespace {
 
-enum class ConfigElement { None, Repository, Log, Product, UserAgent, Network };
+enum class ConfigElement { None, Repository, Log, Product, UserAgent, Network, Metadata };
 
 ConfigElement classify(const char* name) {
     if (strcmp(name, "repository") == 0) return ConfigElement::Repository;
@@ -18,6 +18,7 @@ ConfigElement classify(const char* name) {
     if (strcmp(name, "product") == 0) return ConfigElement::Product;
     if (strcmp(name, "user-agent") == 0) return ConfigElement::UserAgent;
     if (strcmp(name, "network") == 0) return ConfigElement::Network;
+    if (strcmp(name, "metadata") == 0) return ConfigElement::Metadata;
     return ConfigElement::None;
 }
 
@@ -33,6 +34,8 @@ bool applyElement(UpdaterConfig& config, ConfigElement kind, xmlNodePtr element,
             return applyUserAgentElement(config, element);
         case ConfigElement::Network:
             return applyNetworkElement(config, element);
+        case ConfigElement::Metadata:
+            return applyMetadataElement(config, element);
         case ConfigElement::None:
             break;
     }

@@ -19,6 +19,8 @@ constexpr char kLegacyUsbUpdatesDir[] = "/media/usb1/updates";
 // State of the updater
 constexpr char kStatusFile[] = "/var/lib/updater/status";
 constexpr char kUpdateStateFile[] = "/var/lib/updater/update-state";
+// Signing time and SHA-256 of the last accepted repository index.
+constexpr char kIndexRecordFile[] = "/var/lib/updater/accepted-index";
 constexpr char kCacheDir[] = "/var/cache/updater/";
 constexpr char kLockFile[] = "/var/lock/updater";
 constexpr char kLastLogFile[] = "/var/log/updater/lastlog";

@@ -57,6 +57,10 @@ struct UpdaterConfig {
     bool noReboot = false;
     bool checkDbHeaders = false;
     bool noCacheClean = false;
+    // Refuse an index signed more than this many days ago by the device clock; 0: any age.
+    int metadataMaxAgeDays = 0;
+    // Accept, this run only, an index signed before the last accepted one.
+    bool acceptOlderMetadata = false;
     int lockTimeout = 120;  // seconds
     std::string cacheDir = paths::kCacheDir;
     int maxWaitTime = 600;  // seconds

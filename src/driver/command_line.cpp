@@ -52,13 +52,16 @@ struct poptOption* buildOptionTable(CommandLineOptions& o) {
         {"cache-dir", 0, POPT_ARG_STRING, nullptr, 0, "Specify a cache directory other than the default.", "<dir>"},
         {"conf-file", 0, POPT_ARG_STRING, nullptr, 0,
          "Specify a configuration file other than the default '/etc/updater.conf'.", "<file>"},
+        {"accept-older-metadata", 0, POPT_ARG_NONE, nullptr, 0,
+         "Accept, this run only, a repository index signed before the last accepted one (a rollback on purpose).",
+         nullptr},
         {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, nullptr, 0, "Help options:", nullptr},
         POPT_TABLEEND};
     void* targets[] = {&o.quiet,        &o.logLevel,         &o.repo,        &o.repoUrl,     &o.logToStderr,
                        &o.logTo,        &o.checkOnly,        &o.test,        &o.noSigCheck,  &o.noPkgSigCheck,
                        &o.noMdSigCheck, &o.ignoreRecommends, &o.noReboot,    &o.background,  &o.cacheOnly,
                        &o.noCacheClean, &o.checkDbHeaders,   &o.maxWaitTime, &o.lockTimeout, &o.cacheDir,
-                       &o.confFile,     poptHelpOptions};
+                       &o.confFile,     &o.acceptOlderMd,    poptHelpOptions};
     static_assert(sizeof targets / sizeof targets[0] == sizeof table / sizeof table[0] - 1, "one target per option");
     for (size_t i = 0; i < sizeof targets / sizeof targets[0]; ++i) table[i].arg = targets[i];
     return table;
@@ -78,6 +81,7 @@ void applyCommandLine(const CommandLineOptions& o, UpdaterConfig& config) {
     if (o.checkDbHeaders) config.checkDbHeaders = true;
     if (o.noCacheClean) config.noCacheClean = true;
     if (o.background) config.background = true;
+    if (o.acceptOlderMd) config.acceptOlderMetadata = true;
     if (o.logToStderr) config.logToStderr = true;
     if (o.maxWaitTime != 0) config.maxWaitTime = o.maxWaitTime;
     if (o.lockTimeout != 0) config.lockTimeout = o.lockTimeout;

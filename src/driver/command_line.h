@@ -31,6 +31,7 @@ struct CommandLineOptions {
     int lockTimeout = 0;
     char* cacheDir = nullptr;
     char* confFile = nullptr;
+    int acceptOlderMd = 0;
 
     CommandLineOptions() = default;
     CommandLineOptions(const CommandLineOptions&) = delete;

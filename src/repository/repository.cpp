@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 
 #include "config/handles.h"
 #include "config/logger.h"
@@ -23,6 +24,8 @@ constexpr const char* kRepomdPath = "repodata/repomd.xml";
 constexpr const char* kRepomdSignaturePath = "repodata/repomd.xml.asc";
 constexpr const char* kRepomdFile = "repomd.xml";
 constexpr const char* kRepomdSignatureFile = "repomd.xml.asc";
+// A fetched index and signature wait under this suffix until the index has been accepted.
+constexpr const char* kIncomingSuffix = ".new";
 
 struct ListType {
     const char* type;
@@ -116,8 +119,13 @@ bool RepoData::cachedCopyValid(const TransferPolicy& policy) const {
     return openChecksum.checkUncompressed(localPath, content.maxBytes, content.origin.c_str());
 }
 
-Repository::Repository(const UpdaterConfig& options, const RepositoryEntry& entry)
-    : m_config(entry), m_noMetadataSigCheck(options.noMdSigCheck), m_policy(options.fetcher.transfer) {
+Repository::Repository(const UpdaterConfig& options, const RepositoryEntry& entry, std::string indexRecord)
+    : m_config(entry),
+      m_noMetadataSigCheck(options.noMdSigCheck),
+      m_freshness{options.metadataMaxAgeDays, options.acceptOlderMetadata},
+      m_indexRecord(std::move(indexRecord)),
+      m_policy(options.fetcher.transfer) {
+    if (m_noMetadataSigCheck) LOG(Debug, "metadata signatures not checked: no signing time to record or compare");
     m_cacheDir = options.cacheDir;
     if (m_cacheDir.empty() || m_cacheDir.back() != '/') m_cacheDir += '/';
     m_cacheDir += m_config.id + "/";
@@ -168,11 +176,14 @@ bool Repository::update(const std::string& uri) {
     }
     downloader.setNotifier(&notifier);
 
-    // The index and its signature are never reused: they say which lists are current.
+    // The index and its signature are never reused: they say which lists are current. They
+    // replace the cached ones only once accepted, so a refused index is never read later.
     // Nothing signed tells their size, so fixed limits bound them.
+    const std::string index = m_cacheDir + kRepomdFile + kIncomingSuffix;
+    const std::string signature = m_cacheDir + kRepomdSignatureFile + kIncomingSuffix;
     DownloadSpec indexSpec;
     indexSpec.limit = indexLimit(m_policy);
-    const bool indexFetched = downloader.download(kRepomdPath, m_cacheDir + kRepomdFile, true, indexSpec);
+    const bool indexFetched = downloader.download(kRepomdPath, index, true, indexSpec);
     addTotals(downloader);
     if (!indexFetched) {
         LOG(Error, "failed getting repository resource '%s'", kRepomdPath);
@@ -182,8 +193,7 @@ bool Repository::update(const std::string& uri) {
     if (!m_noMetadataSigCheck) {
         DownloadSpec signatureSpec;
         signatureSpec.limit = indexSignatureLimit(m_policy);
-        const bool signatureFetched =
-            downloader.download(kRepomdSignaturePath, m_cacheDir + kRepomdSignatureFile, true, signatureSpec);
+        const bool signatureFetched = downloader.download(kRepomdSignaturePath, signature, true, signatureSpec);
         addTotals(downloader);
         if (!signatureFetched) {
             LOG(Error, "failed getting repository resource '%s'", kRepomdSignaturePath);
@@ -191,10 +201,13 @@ bool Repository::update(const std::string& uri) {
         }
         countItem(notifier);
     }
-    if (!parseRepomd()) {
+    if (!parseRepomd(index, signature)) {
+        unlink(index.c_str());
+        unlink(signature.c_str());
         LOG(Error, "failed parsing repository metadata from '%s'", kRepomdPath);
         return false;
     }
+    if (!keepIncomingIndex(index, signature)) return false;
     for (const ListType& list : kListTypes) {
         if (!fetchData(list.type, list.required, downloader)) return false;
         countItem(notifier);
@@ -215,24 +228,45 @@ bool Repository::loadFromCache() {
 }
 
 bool Repository::parseRepomd() {
-    const std::string index = m_cacheDir + kRepomdFile;
-    if (!m_noMetadataSigCheck) {
-        const std::string signature = m_cacheDir + kRepomdSignatureFile;
-        if (!isReadable(signature)) {
-            LOG(Error, "metadata signature missing or unreadable");
-            return false;
-        }
-        PublicKeyList keys;
-        if (!loadTrustedKeys(keys)) {
-            LOG(Error, "failed to load public keys from RPM DB to check metadata signature");
-            return false;
-        }
-        if (!verifyDetachedSignature(keys, index, signature)) {
-            LOG(Error, "invalid metadata signature");
-            return false;
-        }
-    }
+    return parseRepomd(m_cacheDir + kRepomdFile, m_cacheDir + kRepomdSignatureFile);
+}
+
+bool Repository::parseRepomd(const std::string& index, const std::string& signature) {
+    if (!m_noMetadataSigCheck && !checkSignature(index, signature)) return false;
     return readRepomd(index);
+}
+
+// The signature is valid, and the index is not older than the one accepted before; the
+// cache-only load passes here too, so the record guards every read of an index.
+bool Repository::checkSignature(const std::string& index, const std::string& signature) {
+    if (!isReadable(signature)) {
+        LOG(Error, "metadata signature missing or unreadable");
+        return false;
+    }
+    PublicKeyList keys;
+    if (!loadTrustedKeys(keys)) {
+        LOG(Error, "failed to load public keys from RPM DB to check metadata signature");
+        return false;
+    }
+    if (!verifyDetachedSignature(keys, index, signature)) {
+        if (!reportExpiredSignature(signature, time(nullptr))) LOG(Error, "invalid metadata signature");
+        return false;
+    }
+    return checkIndexFreshness(index, signature, m_freshness, time(nullptr), m_indexRecord);
+}
+
+bool Repository::keepIncomingIndex(const std::string& index, const std::string& signature) {
+    const std::string cachedSignature = m_cacheDir + kRepomdSignatureFile;
+    const std::string cachedIndex = m_cacheDir + kRepomdFile;
+    if (!m_noMetadataSigCheck && rename(signature.c_str(), cachedSignature.c_str()) != 0) {
+        LOG(Error, "cannot rename '%s' to '%s' (%s)", signature.c_str(), cachedSignature.c_str(), errnoText().c_str());
+        return false;
+    }
+    if (rename(index.c_str(), cachedIndex.c_str()) != 0) {
+        LOG(Error, "cannot rename '%s' to '%s' (%s)", index.c_str(), cachedIndex.c_str(), errnoText().c_str());
+        return false;
+    }
+    return true;
 }
 
 bool Repository::readRepomd(const std::string& path) {

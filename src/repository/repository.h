@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "config/paths.h"
 #include "config/updater_config.h"
 #include "network/downloader.h"
 #include "repository/checksum.h"
+#include "repository/index_freshness.h"
 #include "repository/package.h"
 
 // One "data" entry of the index.
@@ -36,8 +38,10 @@ public:
     static constexpr const char* kRepoNamespace = "http://linux.duke.edu/metadata/repo";
 
     Repository() = default;
-    // Nothing is read or created on disk until the first update or load.
-    Repository(const UpdaterConfig& options, const RepositoryEntry& entry);
+    // Nothing is read or created on disk until the first update or load. indexRecord keeps
+    // the signing time of the last accepted index, to refuse older ones.
+    Repository(const UpdaterConfig& options, const RepositoryEntry& entry,
+               std::string indexRecord = paths::kIndexRecordFile);
     ~Repository();
     Repository(const Repository&) = delete;
     Repository& operator=(const Repository&) = delete;
@@ -101,10 +105,15 @@ private:
     // Drops the partials that no record of the fresh metadata names any more.
     void prunePartials();
     void addTotals(Downloader& downloader);
+    bool parseRepomd(const std::string& index, const std::string& signature);
+    bool checkSignature(const std::string& index, const std::string& signature);
+    bool keepIncomingIndex(const std::string& index, const std::string& signature);
     bool readRepomd(const std::string& path);
 
     RepositoryEntry m_config;
     bool m_noMetadataSigCheck = false;
+    FreshnessPolicy m_freshness;
+    std::string m_indexRecord = paths::kIndexRecordFile;
     std::string m_cacheDir;
     std::string m_packagesDir;
     std::string m_baseUri;

@@ -298,7 +298,8 @@ TEST_F(NetworkTest, FiveRedirectsAreFollowedAndASixthIsRefused) {
 TEST_F(NetworkTest, FailedDownloadLeavesTheCachedIndexAndNoTemporaryFile) {
     const std::string cachedIndex = std::string(kCacheDir) + "/repomd.xml";
     sandbox.writeDeviceFile(cachedIndex, "index of an earlier run\n");
-    sandbox.writeDeviceFile(cachedIndex + ".tmp", "left over by an interrupted run");
+    // The fetched index waits as repomd.xml.new until it is accepted.
+    sandbox.writeDeviceFile(cachedIndex + ".new.tmp", "left over by an interrupted run");
     // The answer breaks off after some bytes, on every attempt.
     const std::string index = readFile(server.root() + kRepomdPath);
     HttpRoute route;

@@ -67,8 +67,10 @@ protected:
     }
 
     // The repository in the device with these package files, its index signed by the vendor
-    // key; with a tavdata list when the text is not empty.
-    void publish(const std::vector<std::string>& packages, const std::string& tavdata = "") {
+    // key (signOptions: more options of the publishing script); with a tavdata list when the
+    // text is not empty.
+    void publish(const std::vector<std::string>& packages, const std::string& tavdata = "",
+                 const std::vector<std::string>& signOptions = {}) {
         RepoBuilder repo(sandbox.hostPath(kRepoDir));
         for (const std::string& package : packages) {
             writeFile(repo.dir() + "/" + package.substr(package.rfind('/') + 1), readFile(package));
@@ -77,7 +79,7 @@ protected:
         if (!tavdata.empty()) {
             ASSERT_TRUE(repo.addTavdata(tavdata));
         }
-        ASSERT_TRUE(repo.signIndex(*s_keys, s_key));
+        ASSERT_TRUE(repo.signIndex(*s_keys, s_key, signOptions));
     }
 
     // From now on the device reads the repository over HTTP from a server on 127.0.0.1.

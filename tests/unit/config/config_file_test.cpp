@@ -155,6 +155,20 @@ TEST_F(ConfigFileTest, ProductAndUserAgent) {
     EXPECT_FALSE(load("<user-agent><prodname></prodname></user-agent>"));
 }
 
+TEST_F(ConfigFileTest, MetadataMaximumAge) {
+    EXPECT_EQ(m_config.metadataMaxAgeDays, 0);
+    ASSERT_TRUE(load("<metadata/>"));
+    EXPECT_EQ(m_config.metadataMaxAgeDays, 0);
+    ASSERT_TRUE(load("<metadata max-age-days='14'/>"));
+    EXPECT_EQ(m_config.metadataMaxAgeDays, 14);
+    ASSERT_TRUE(load("<metadata max-age-days='0'/>"));
+    EXPECT_EQ(m_config.metadataMaxAgeDays, 0);
+    for (const char* bad : {"", "-1", "14d", " 14", "3651", "99999999999999999999"}) {
+        EXPECT_FALSE(load(std::string("<metadata max-age-days='") + bad + "'/>")) << bad;
+        EXPECT_EQ(m_config.metadataMaxAgeDays, 0) << bad;
+    }
+}
+
 TEST_F(ConfigFileTest, ElementsCountAtAnyDepthAndOnlyInTheirParentsNamespace) {
     ASSERT_TRUE(load("<site><product><name>P</name>" + repo("nested", "/n") +
                      "</product></site>"

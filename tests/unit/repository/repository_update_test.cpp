@@ -7,6 +7,7 @@
 #include <cctype>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "fixtures/run_tool.h"
 #include "fixtures/temp_dir.h"
 #include "network/url_fetcher.h"
+#include "repository/index_record.h"
 #include "repository/metadata_namespaces.h"
 #include "repository/repository.h"
 #include "rpmdb/dbdata.h"
@@ -121,10 +123,16 @@ protected:
     std::unique_ptr<Repository> repository(const std::string& location, bool noMdSigCheck = false) {
         m_options.noMdSigCheck = noMdSigCheck;
         m_entry.location = location;
-        return std::make_unique<Repository>(m_options, m_entry);
+        return std::make_unique<Repository>(m_options, m_entry, m_dir / "accepted-index");
     }
 
     std::string cached(const std::string& name) const { return m_dir / ("cache/main/" + name); }
+    // As on a device that never read a repository: no cache, no record of an accepted index
+    // (indexes published within one second would otherwise share a signing time).
+    void forgetRepository() {
+        removeTree(m_dir / "cache/main");
+        removeTree(m_dir / "accepted-index");
+    }
 
     static TempDir* s_dir;
     static GpgKeys* s_keys;
@@ -222,7 +230,7 @@ TEST_F(PublishedRepository, ChecksumVariantsOfTheIndex) {
         }
         writeFile(repo->repomdPath(), index);
         ASSERT_TRUE(repo->signIndex(*s_keys, s_trusted));
-        removeTree(m_dir / "cache/main");
+        forgetRepository();
         auto variantRepo = repository(repo->dir());
         EXPECT_TRUE(variantRepo->update()) << variant;
         EXPECT_EQ(names(variantRepo->packages()), kAllNames) << variant;
@@ -233,7 +241,7 @@ TEST_F(PublishedRepository, ChecksumVariantsOfTheIndex) {
         auto repo = publish("md5", {}, false);
         replaceInFile(repo->repomdPath(), "type=\"sha256\"", "type=\"md5\"");
         ASSERT_TRUE(repo->signIndex(*s_keys, s_trusted));
-        removeTree(m_dir / "cache/main");
+        forgetRepository();
         auto md5 = repository(repo->dir());
         EXPECT_FALSE(md5->update());
         const std::string href = md5->dataEntries().at("primary").href;
@@ -480,6 +488,20 @@ TEST_F(PublishedRepository, PackagesAreBoundByTheirDeclaredSizeAndResumedFromPar
     ASSERT_TRUE(http->update());
     EXPECT_FALSE(fileExists(http->partialDir() + std::string(64, 'e') + ".part"));
     EXPECT_TRUE(fileExists(partial));
+}
+
+TEST_F(PublishedRepository, AcceptedIndexesAreRecordedOnlyWhenSignaturesAreChecked) {
+    LogCapture log;
+    auto repo = publish("recorded");
+    // Without the signature check there is no signing time to record.
+    EXPECT_TRUE(repository(repo->dir(), true)->update());
+    EXPECT_FALSE(fileExists(m_dir / "accepted-index"));
+    EXPECT_TRUE(repository(repo->dir())->update());
+    std::optional<IndexRecord> record;
+    ASSERT_TRUE(loadIndexRecord(record, m_dir / "accepted-index"));
+    ASSERT_TRUE(record);
+    EXPECT_TRUE((Checksum{record->sha256, "sha256"}.checkFile(cached("repomd.xml"))));
+    EXPECT_FALSE(fileExists(cached("repomd.xml.new")));
 }
 
 }  // namespace

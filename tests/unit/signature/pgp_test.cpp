@@ -10,8 +10,10 @@
 
 #include "fixtures/gpg_keys.h"
 #include "fixtures/log_capture.h"
+#include "fixtures/run_tool.h"
 #include "fixtures/temp_dir.h"
 #include "signature/pgp.h"
+#include "signature/signature_times.h"
 
 namespace {
 
@@ -472,6 +474,82 @@ TEST(PGPParserFuzzTest, TruncatedAndMutatedSignatures) {
         exercise(mutated);
         if (HasFatalFailure()) return;
     }
+}
+
+// Signature times: only what the signer signed counts.
+SignatureTimes timesOf(const Bytes& bytes) {
+    SignatureTimes times;
+    EXPECT_TRUE(parseSignatureTimes(bytes.data(), bytes.size(), times));
+    return times;
+}
+Bytes expiry(uint32_t seconds, bool critical = true) {
+    return {5,
+            uint8_t(critical ? 0x83 : 3),
+            uint8_t(seconds >> 24),
+            uint8_t(seconds >> 16),
+            uint8_t(seconds >> 8),
+            uint8_t(seconds)};
+}
+
+TEST(SignatureTimesTest, FromTheSignedPartOnly) {
+    const SignatureTimes v4 = timesOf(packet(2, v4Body(0, creationTime(1700000000) + expiry(86400), Bytes{})));
+    EXPECT_TRUE(v4.hasCreated && v4.created == 1700000000u);
+    EXPECT_TRUE(v4.hasExpiry && v4.expiresAfter == 86400u);
+    // A creation time or expiry outside the hashed area is anyone's to change.
+    const SignatureTimes unsigned_ = timesOf(packet(2, v4Body(0, issuer(kHashedIssuer), creationTime(5) + expiry(1))));
+    EXPECT_FALSE(unsigned_.hasCreated || unsigned_.hasExpiry);
+    // The first one of the hashed area counts; any signature type (a text signature too).
+    const SignatureTimes first = timesOf(packet(2, v4Body(1, creationTime(7) + creationTime(9), creationTime(8))));
+    EXPECT_TRUE(first.hasCreated && first.created == 7u);
+    const SignatureTimes v3 = timesOf(packet(2, v3Body()));
+    EXPECT_TRUE(v3.hasCreated && v3.created == 0x5F5E1000u);
+    EXPECT_FALSE(v3.hasExpiry);
+}
+
+TEST(SignatureTimesTest, MalformedSignaturesFail) {
+    SignatureTimes times;
+    for (const Bytes& bad : {Bytes{}, packet(6, filler(10)), packet(2, v3Body(4)), packet(2, Bytes{4, 0, 1}),
+                             packet(2, v4Body(0, Bytes{3, 2, 0, 0}, Bytes{})), packet(2, Bytes{5, 0, 1, 8, 0, 0, 0, 0}),
+                             Bytes{0xC2, 50, 4}}) {
+        EXPECT_FALSE(parseSignatureTimes(bad.data(), bad.size(), times)) << ::testing::PrintToString(bad);
+    }
+}
+
+TEST(SignatureTimesTest, ArmorForms) {
+    Bytes bytes;
+    ASSERT_TRUE(dearmorPgp("-----BEGIN PGP SIGNATURE-----\n\nAAEC\nAw==\n=abcd\n-----END PGP SIGNATURE-----\n", bytes));
+    EXPECT_EQ(bytes, (Bytes{0, 1, 2, 3}));
+    ASSERT_TRUE(
+        dearmorPgp("junk\r\n-----BEGIN PGP SIGNATURE-----\r\nComment: x\r\n\r\nAAEC\r\n-----END PGP "
+                   "SIGNATURE-----\r\n",
+                   bytes));
+    EXPECT_EQ(bytes, (Bytes{0, 1, 2}));
+    ASSERT_TRUE(dearmorPgp("\xC2\x01\x04", bytes));
+    EXPECT_EQ(bytes, (Bytes{0xC2, 1, 4}));
+    for (const char* bad :
+         {"", "AAEC", "-----BEGIN PGP SIGNATURE-----\n\nAAEC\n", "-----BEGIN PGP SIGNATURE-----\n\nA*EC\n=abcd\n"})
+        EXPECT_FALSE(dearmorPgp(bad, bytes)) << bad;
+}
+
+TEST(SignatureTimesTest, SignatureMadeByGpgAtAChosenTime) {
+    TempDir dir;
+    LogCapture log;
+    GpgKeys keys;
+    const std::string fingerprint = keys.generate("Signer <signer@example.com>");
+    ASSERT_FALSE(fingerprint.empty());
+    writeFile(dir / "data", "payload\n");
+    std::string output;
+    ASSERT_TRUE(runTool({"gpg", "--homedir", keys.home(), "--batch", "--yes", "--faked-system-time=1500000000!",
+                         "--ignore-time-conflict", "--default-sig-expire", "14d", "--local-user", fingerprint,
+                         "--armor", "--output", dir / "data.asc", "--detach-sign", dir / "data"},
+                        &output))
+        << output;
+    SignatureTimes times;
+    ASSERT_TRUE(readSignatureTimes(dir / "data.asc", times));
+    EXPECT_TRUE(times.hasCreated && times.created == 1500000000u);
+    EXPECT_TRUE(times.hasExpiry && times.expiresAfter == 14u * 24 * 3600);
+    EXPECT_FALSE(readSignatureTimes(dir / "data", times));
+    EXPECT_FALSE(readSignatureTimes(dir / "missing.asc", times));
 }
 
 }  // namespace
