@@ -5,6 +5,7 @@
 
 #include "config/handles.h"
 #include "config/logger.h"
+#include "config/own_files.h"
 #include "config/util.h"
 #include "config/xml_util.h"
 #include "network/downloader.h"
@@ -138,7 +139,7 @@ bool Repository::update(const std::string& uri) {
     }
     m_dataEntries.clear();
     m_packages.clear();
-    if (!createDirectory(m_cacheDir)) return false;
+    if (!ensureOwnDirectory(m_cacheDir)) return false;
 
     // Declared before the downloader, which keeps a pointer to it.
     ItemNotify notifier(m_noMetadataSigCheck ? 3 : 4);

@@ -137,35 +137,54 @@ TEST_F(StatusFileTest, StartIsRefusedAfterAnInterruptedUpdate) {
 
 TEST_F(StatusFileTest, UpdateStateIsWrittenOnlyWhenItChanges) {
     EXPECT_EQ(loadUpdateState(m_where), STATE_NONE);
-    saveUpdateState(STATE_NONE, m_where);
+    EXPECT_FALSE(saveUpdateState(STATE_NONE, m_where));
     EXPECT_TRUE(logged("WARNING: ignoring request to save NONE as update state"));
     EXPECT_FALSE(fileExists(m_state));
 
-    saveUpdateState(STATE_PENDING, m_where);
+    EXPECT_TRUE(saveUpdateState(STATE_PENDING, m_where));
     EXPECT_EQ(readFile(m_state), "PENDING\n");
     writeFile(m_state, "changed behind our back\n");
-    saveUpdateState(STATE_PENDING, m_where);
+    EXPECT_TRUE(saveUpdateState(STATE_PENDING, m_where));
     EXPECT_EQ(readFile(m_state), "changed behind our back\n");
-    saveUpdateState(STATE_COMPLETE, m_where);
+    EXPECT_TRUE(saveUpdateState(STATE_COMPLETE, m_where));
     EXPECT_EQ(readFile(m_state), "COMPLETE\n");
 
     // Reading caches too; an unknown word clears the cache.
     writeFile(m_state, "AVAILABLE\nkept");
     EXPECT_EQ(loadUpdateState(m_where), STATE_AVAILABLE);
-    saveUpdateState(STATE_AVAILABLE, m_where);
+    EXPECT_TRUE(saveUpdateState(STATE_AVAILABLE, m_where));
     EXPECT_EQ(readFile(m_state), "AVAILABLE\nkept");
     writeFile(m_state, "COMPLETED\n");
     EXPECT_EQ(loadUpdateState(m_where), STATE_NONE);
     EXPECT_TRUE(logged("WARNING: unknown update state 'COMPLETED'"));
-    saveUpdateState(STATE_AVAILABLE, m_where);
+    EXPECT_TRUE(saveUpdateState(STATE_AVAILABLE, m_where));
     EXPECT_EQ(readFile(m_state), "AVAILABLE\n");
 
     std::string missing = m_dir / "missing/update-state";
     StatusPaths nowhere{m_status.c_str(), missing.c_str()};
-    saveUpdateState(STATE_PENDING, nowhere);
-    EXPECT_TRUE(logged("WARNING: failed to open update state file for save: No such file or directory"));
-    saveUpdateState(STATE_PENDING, m_where);  // the failure did not update the cache
+    EXPECT_FALSE(saveUpdateState(STATE_PENDING, nowhere));
+    EXPECT_TRUE(logged("WARNING: failed writing to update state file: No such file or directory"));
+    EXPECT_TRUE(saveUpdateState(STATE_PENDING, m_where));  // the failure did not update the cache
     EXPECT_EQ(readFile(m_state), "PENDING\n");
+    EXPECT_EQ(dirEntries(), (std::set<std::string>{"update-state"}));
+}
+
+// Records are read only when they are the updater's own regular files.
+TEST_F(StatusFileTest, LinkedRecordsAreRefused) {
+    std::string victim = m_dir / "victim";
+    writeFile(victim, "READY\n");
+    ASSERT_EQ(symlink(victim.c_str(), m_status.c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), m_state.c_str()), 0);
+    UpdateStatus status;
+    EXPECT_FALSE(loadStatus(status, m_where));
+    EXPECT_TRUE(logged("ERROR: refusing '" + m_status + "': a symbolic link"));
+    EXPECT_EQ(loadUpdateState(m_where), STATE_NONE);
+    // Replacing a link replaces the link, never what it points to.
+    EXPECT_TRUE(saveStatus(STATUS_ANALYZING, false, m_where));
+    EXPECT_TRUE(saveUpdateState(STATE_COMPLETE, m_where));
+    EXPECT_EQ(readFile(victim), "READY\n");
+    EXPECT_EQ(readFile(m_status), "ANALYZING\n");
+    EXPECT_EQ(readFile(m_state), "COMPLETE\n");
 }
 
 // A writer killed at random moments, mostly between mkstemp and rename, since the fsync
