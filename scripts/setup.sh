@@ -18,6 +18,8 @@ packages=(
   clang-14 libclang-rt-14-dev
   # memcheck of a full update (scripts/valgrind-update.sh)
   valgrind
+  # damaged rpm databases in the system tests, fault injection (strace)
+  sqlite3 strace
   # benchmarks (bench/, scripts/bench-smoke.sh)
   libbenchmark-dev time libxml2-utils zypper
 )

@@ -149,10 +149,13 @@ bool allHeadersRead(rpmts ts, unsigned iterated) {
     return true;
 }
 
-// A database whose pages are garbage may still open; only reading it fails.
+// A database whose pages are garbage may still open, and a lookup by name in a garbage index
+// finds nothing: the device would seem to hold no keys. So both the headers and the name
+// index must be readable.
 bool databaseReadable(rpmts ts) {
     RpmDbIteratorPtr all(rpmtsInitIterator(ts, RPMDBI_PACKAGES, nullptr, 0));
-    return all != nullptr;
+    // A count below zero is a failed lookup; no such package counts 0.
+    return all && rpmdbCountPackages(rpmtsGetRdb(ts), "gpg-pubkey") >= 0;
 }
 
 }  // namespace
