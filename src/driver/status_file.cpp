@@ -46,7 +46,7 @@ FilePtr openRecord(const char* path, bool& refused) {
     return stream;
 }
 
-// The debug line of each failed step of a status replacement.
+// The line each failed step of a status replacement is logged with.
 void logStatusReplaceFailure(ReplaceStep step) {
     const std::string reason = errnoText();
     switch (step) {
