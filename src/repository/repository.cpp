@@ -177,6 +177,8 @@ bool Repository::update(const std::string& uri) {
 bool Repository::loadFromCache() {
     m_dataEntries.clear();
     m_packages.clear();
+    // A link in the cache directory's place is not read through.
+    if (!ensureOwnDirectory(m_cacheDir)) return false;
     if (!parseRepomd()) {
         LOG(Error, "failed parsing repository metadata from '%s'", kRepomdPath);
         return false;
