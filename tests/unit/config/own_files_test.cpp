@@ -6,13 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "config/durable_file.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/temp_dir.h"
 
@@ -95,26 +92,6 @@ TEST_F(OwnFilesTest, StrayEntriesGoUnfollowed) {
         EXPECT_TRUE(S_ISDIR(st.st_mode));
     }
     expectVictimsIntact();
-}
-
-TEST(DurableFile, ReplacesWholeAndLeavesNothingBeside) {
-    LogCapture log;
-    TempDir dir;
-    const std::string path = dir / "record";
-    EXPECT_EQ(replaceFileDurably(path, "ONE\n", 0644, true), ReplaceStep::Done);
-    EXPECT_EQ(replaceFileDurably(path, "TWO\n", 0600, false), ReplaceStep::Done);
-    EXPECT_EQ(readFile(path), "TWO\n");
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(replaceFileDurably(dir / "missing/record", "x", 0644, true), ReplaceStep::Create);
-    makeDirs(dir / "occupied/inner");
-    EXPECT_EQ(replaceFileDurably(dir / "occupied", "x", 0644, true), ReplaceStep::Rename);
-    EXPECT_EQ(durableTempTemplate(path), path + ".XXXXXX");
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-        names.insert(entry.path().filename().string());
-    EXPECT_EQ(names, (std::set<std::string>{"record", "occupied"}));
 }
 
 }  // namespace

@@ -169,24 +169,6 @@ TEST_F(StatusFileTest, UpdateStateIsWrittenOnlyWhenItChanges) {
     EXPECT_EQ(dirEntries(), (std::set<std::string>{"update-state"}));
 }
 
-// Records are read only when they are the updater's own regular files.
-TEST_F(StatusFileTest, LinkedRecordsAreRefused) {
-    std::string victim = m_dir / "victim";
-    writeFile(victim, "READY\n");
-    ASSERT_EQ(symlink(victim.c_str(), m_status.c_str()), 0);
-    ASSERT_EQ(symlink(victim.c_str(), m_state.c_str()), 0);
-    UpdateStatus status;
-    EXPECT_FALSE(loadStatus(status, m_where));
-    EXPECT_TRUE(logged("ERROR: refusing '" + m_status + "': a symbolic link"));
-    EXPECT_EQ(loadUpdateState(m_where), STATE_NONE);
-    // Replacing a link replaces the link, never what it points to.
-    EXPECT_TRUE(saveStatus(STATUS_ANALYZING, false, m_where));
-    EXPECT_TRUE(saveUpdateState(STATE_COMPLETE, m_where));
-    EXPECT_EQ(readFile(victim), "READY\n");
-    EXPECT_EQ(readFile(m_status), "ANALYZING\n");
-    EXPECT_EQ(readFile(m_state), "COMPLETE\n");
-}
-
 // A writer killed at random moments, mostly between mkstemp and rename, since the fsync
 // dominates: the status file always holds one complete word.
 TEST_F(StatusFileTest, KilledWriterLeavesOldOrNewContent) {
