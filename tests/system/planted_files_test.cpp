@@ -64,11 +64,11 @@ protected:
     }
     // The updater run under strace, tracing its renames (not those of its children) with the
     // option given.
-    std::vector<std::string> traced(const std::string& option, std::vector<std::string> args) {
+    std::vector<std::string> underStrace(const std::string& option, std::vector<std::string> args) {
         std::vector<std::string> argv{
             "strace", "-o/dev/null", "-etrace=rename", option, sandbox.installUpdaterCopy(), "--max-wait-time", "-1"};
         argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
+        return traced(argv);
     }
 
     static std::string s_old;
@@ -186,7 +186,7 @@ TEST_F(PlantedFilesTest, KillBeforeTheRenameOfARecordKeepsItsOldWord) {
         replaceDeviceFile(kUpdateStateFile, "COMPLETE\n");
     };
     freshDevice();
-    SandboxResult counted = sandbox.runCommand(traced("-o/run/sandbox-renames", {"--check-only"}));
+    SandboxResult counted = sandbox.runCommand(underStrace("-o/run/sandbox-renames", {"--check-only"}));
     ASSERT_TRUE(counted.exited && counted.exitCode == 0) << counted;
     Lines renames;
     for (const std::string& line : splitLines(sandbox.readDeviceFile("/run/sandbox-renames")))
@@ -200,7 +200,7 @@ TEST_F(PlantedFilesTest, KillBeforeTheRenameOfARecordKeepsItsOldWord) {
         freshDevice();
         const std::string when = std::to_string(at - renames.begin() + 1);
         SandboxResult killed =
-            sandbox.runCommand(traced("-einject=rename:error=EIO:signal=SIGKILL:when=" + when, {"--check-only"}));
+            sandbox.runCommand(underStrace("-einject=rename:error=EIO:signal=SIGKILL:when=" + when, {"--check-only"}));
         EXPECT_FALSE(killed.exited && killed.exitCode == 0) << killed;
         EXPECT_EQ(sandbox.status(), status);
         EXPECT_EQ(sandbox.updateState(), "COMPLETE\n");
