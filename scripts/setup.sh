@@ -20,6 +20,8 @@ packages=(
   strace
   # memcheck of a full update (scripts/valgrind-update.sh)
   valgrind
+  # damaged rpm databases in the system tests, fault injection (strace)
+  sqlite3 strace
   # benchmarks (bench/, scripts/bench-smoke.sh)
   libbenchmark-dev time libxml2-utils zypper
 )

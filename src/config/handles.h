@@ -47,6 +47,7 @@ using DirPtr = std::unique_ptr<DIR, CFree<closedir>>;
 // rpm: transaction sets, database iterators, headers and tag data containers.
 using RpmTsPtr = std::unique_ptr<rpmts_s, CFree<rpmtsFree>>;
 using RpmDbIteratorPtr = std::unique_ptr<rpmdbMatchIterator_s, CFree<rpmdbFreeIterator>>;
+using RpmDbIndexIteratorPtr = std::unique_ptr<rpmdbIndexIterator_s, CFree<rpmdbIndexIteratorFree>>;
 using HeaderPtr = std::unique_ptr<headerToken_s, CFree<headerFree>>;
 using RpmTdPtr = std::unique_ptr<rpmtd_s, CFree<rpmtdFree>>;
 // rpm's own file streams (Fopen), closed with Fclose; and its OpenPGP parse results.

@@ -1,9 +1,11 @@
 #include "config/logger.h"
 
+#include <fcntl.h>
 #include <syslog.h>
 
 #include <cstring>
 
+#include "config/own_files.h"
 #include "config/util.h"
 
 namespace {
@@ -35,6 +37,18 @@ constexpr FacilityInfo kFacilities[] = {
     {"local2", LOG_LOCAL2}, {"local3", LOG_LOCAL3}, {"local4", LOG_LOCAL4}, {"local5", LOG_LOCAL5},
     {"local6", LOG_LOCAL6}, {"local7", LOG_LOCAL7},
 };
+
+// A log file of the updater's own, opened as fopen's "a" or "w" would; a refusal is logged.
+FilePtr openOwnLog(const std::string& path, bool append, bool& refused) {
+    UniqueFd fd;
+    const int flags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
+    const OwnFileOpen opened = openOwnFile(path, flags, 0666, fd);
+    refused = opened == OwnFileOpen::Refused;
+    if (opened != OwnFileOpen::Opened) return FilePtr();
+    FilePtr stream(fdopen(fd.get(), append ? "a" : "w"));
+    if (stream) fd.release();
+    return stream;
+}
 
 }  // namespace
 
@@ -113,15 +127,17 @@ void Logger::setSyslog(bool on, int options, int facility) {
     openlog(m_openedIdent.c_str(), options, facility);
 }
 
-bool Logger::addFile(const std::string& path, LogLevel threshold, bool append) {
+bool Logger::addFile(const std::string& path, LogLevel threshold, bool append, bool ownFile) {
     for (LogFileOutput& file : m_files) {
         if (file.path == path) {
             file.threshold = threshold;
             return true;
         }
     }
-    FilePtr stream(fopen(path.c_str(), append ? "a" : "w"));
+    bool refused = false;
+    FilePtr stream(ownFile ? openOwnLog(path, append, refused) : FilePtr(fopen(path.c_str(), append ? "a" : "w")));
     if (!stream) {
+        if (refused) return false;  // logged with its reason
         LOG(Error, "cannot open log file %s: %s", path.c_str(), errnoText().c_str());
         return false;
     }

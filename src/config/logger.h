@@ -38,8 +38,10 @@ public:
     void setSyslog(bool on, int options, int facility);
     void setIdent(const std::string& ident) { m_ident = ident; }
 
-    // True when an output for exactly this path string exists afterwards.
-    bool addFile(const std::string& path, LogLevel threshold, bool append);
+    // True when an output for exactly this path string exists afterwards. An ownFile (a log
+    // at one of the updater's fixed paths) is never opened through a link, and only when it
+    // is the updater's own regular file.
+    bool addFile(const std::string& path, LogLevel threshold, bool append, bool ownFile = false);
     bool removeFile(const std::string& path);
     // Closes every file output and restores the initial state (used by tests).
     void reset();

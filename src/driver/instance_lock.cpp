@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "config/logger.h"
+#include "config/own_files.h"
 #include "config/util.h"
 #include "driver/run_result.h"
 #include "driver/signals.h"
@@ -37,15 +38,31 @@ void detachChild() {
     if (devNull > STDERR_FILENO) close(devNull);
 }
 
-// Whether some process holds the instance lock now; neither takes the lock nor creates the file.
-bool instanceLockHeld(const char* path) {
-    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return false;
-    struct flock probe;
-    memset(&probe, 0, sizeof probe);
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    return fcntl(fd.get(), F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+// Opens the lock file: never through a link, created new when missing, and only when it is
+// the updater's own regular file. Its content is left alone: only the lock holder rewrites it.
+// The descriptor is close-on-exec, so children (rpm, hooks) never inherit the lock.
+bool openLockFile(const char* path, UniqueFd& fd) {
+    switch (openOwnFile(path, O_RDWR | O_CREAT, 0666, fd)) {
+        case OwnFileOpen::Opened:
+            return true;
+        case OwnFileOpen::Refused:
+            return false;
+        case OwnFileOpen::Failed:
+            break;
+    }
+    LOG(Error, "failed creating lock file '%s' (%s).", path, errnoText().c_str());
+    return false;
+}
+
+// One non-blocking request for the whole-file write lock; errno tells why it was refused.
+bool tryLock(int fd) {
+    struct flock request;
+    memset(&request, 0, sizeof request);
+    request.l_type = F_WRLCK;
+    request.l_whence = SEEK_SET;
+    request.l_start = 0;
+    request.l_len = 0;  // to the end of the file
+    return fcntl(fd, F_SETLK, &request) == 0;
 }
 
 }  // namespace
@@ -53,17 +70,25 @@ bool instanceLockHeld(const char* path) {
 bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile, int& result,
                      const StatusPaths& statusPaths, const char* lockPath) {
     LOG(Debug, "going to background");
+    // The status tells what an interrupted run left only when no instance runs: to the one
+    // that runs, UPDATING is the step it is in. So it is read while this process holds the
+    // lock, or right after failing to take it; in that case an UPDATING is left for the child
+    // to judge once it holds the lock. The lock is released again before the fork: the child
+    // takes it for itself.
+    UniqueFd lockFile;
+    if (!openLockFile(lockPath, lockFile)) {
+        result = RUN_ERROR;
+        return false;
+    }
+    const bool locked = tryLock(lockFile.get());
     UpdateStatus status = STATUS_READY;
     if (!loadStatus(status, statusPaths)) {
         LOG(Error, "cannot recover status, aborting");
         result = RUN_ERROR;
         return false;
     }
-    // This check runs before the lock is taken: while another instance holds the lock, the
-    // status is the step that instance is in, not what an interrupted run left (an UPDATING
-    // taken for one would mark a sound installation CORRUPTED). The child checks the status
-    // again once it holds the lock.
-    if (!instanceLockHeld(lockPath) && !checkStatusAtStart(status, result, statusPaths)) return false;
+    if ((locked || status != STATUS_UPDATING) && !checkStatusAtStart(status, result, statusPaths)) return false;
+    lockFile.reset();
 
     pid_t child = fork();
     if (child < 0) {
@@ -85,24 +110,11 @@ bool enterBackground(const UpdaterConfig& config, const char* modeName, const st
 }
 
 bool acquireInstanceLock(int lockTimeout, UniqueFd& lock, const char* path) {
-    UniqueFd fd(open(path, O_RDWR | O_CREAT, 0666));
-    if (!fd) {
-        LOG(Error, "failed creating lock file '%s' (%s).", path, errnoText().c_str());
-        return false;
-    }
-    // Children (rpm, hooks) must never inherit the lock.
-    int flags = fcntl(fd.get(), F_GETFD);
-    if (flags >= 0) fcntl(fd.get(), F_SETFD, flags | FD_CLOEXEC);
-
-    struct flock request;
-    memset(&request, 0, sizeof request);
-    request.l_type = F_WRLCK;
-    request.l_whence = SEEK_SET;
-    request.l_start = 0;
-    request.l_len = 0;  // to the end of the file
+    UniqueFd fd;
+    if (!openLockFile(path, fd)) return false;
 
     for (int attempt = 1;; ++attempt) {
-        if (fcntl(fd.get(), F_SETLK, &request) == 0) {
+        if (tryLock(fd.get())) {
             if (attempt > 1) LOG(Info, "other instance terminated, got cache lock");
             if (ftruncate(fd.get(), 0) != 0) {
                 LOG(Error, "failed truncating lock file '%s' (%s)", path, errnoText().c_str());

@@ -11,8 +11,9 @@
 
 // Forks into the background. Returns true when this process goes on with the run (the
 // child, or the only process when fork failed); false when the run ends here with result
-// (0 in the parent, 1 or 2 when the status file refuses the run). While another instance
-// holds the lock at lockPath the status is left for the child to judge.
+// (0 in the parent, 1 or 2 when the status file refuses the run). The parent reads the
+// status after trying the lock at lockPath: while another instance holds it, an UPDATING is
+// left for the child to judge once it holds the lock.
 bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile, int& result,
                      const StatusPaths& statusPaths = StatusPaths(), const char* lockPath = paths::kLockFile);
 

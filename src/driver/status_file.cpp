@@ -9,8 +9,10 @@
 #include <cstring>
 #include <utility>
 
+#include "config/durable_file.h"
 #include "config/handles.h"
 #include "config/logger.h"
+#include "config/own_files.h"
 #include "config/util.h"
 
 namespace {
@@ -23,8 +25,6 @@ constexpr int kStatusCount = sizeof(kStatusNames) / sizeof(kStatusNames[0]);
 constexpr const char* kStateNames[] = {"AVAILABLE", "PENDING", "COMPLETE", "CORRUPTED"};
 constexpr int kStateCount = sizeof(kStateNames) / sizeof(kStateNames[0]);
 
-constexpr size_t kPathBufferSize = 4096;
-
 // The value last read or written by this process: lets the pass loop set the same
 // state again and again without touching the file each time.
 UpdateState g_cachedUpdateState = STATE_NONE;
@@ -34,64 +34,49 @@ bool readWord(FILE* stream, char (&word)[32]) {
     return fscanf(stream, "%31s", word) == 1;
 }
 
-// Removes the temporary status file unless it was moved into place.
-class TempFileRemover {
-public:
-    explicit TempFileRemover(const char* path) : m_path(path) {}
-    ~TempFileRemover() {
-        if (m_armed) {
-            int saved = errno;
-            unlink(m_path);
-            errno = saved;
-        }
-    }
-    TempFileRemover(const TempFileRemover&) = delete;
-    TempFileRemover& operator=(const TempFileRemover&) = delete;
-    void dismiss() { m_armed = false; }
+// Opens a record for reading; a missing file is a stream of null (errno ENOENT) and so is
+// anything but the updater's own regular file (refused with a message naming it).
+FilePtr openRecord(const char* path, bool& refused) {
+    UniqueFd fd;
+    const OwnFileOpen opened = openOwnFile(path, O_RDONLY, 0, fd);
+    refused = opened == OwnFileOpen::Refused;
+    if (opened != OwnFileOpen::Opened) return FilePtr();
+    FilePtr stream(fdopen(fd.get(), "r"));
+    if (stream) fd.release();
+    return stream;
+}
 
-private:
-    const char* m_path;
-    bool m_armed = true;
-};
-
-// Steps after the temporary file exists: write, set permissions, flush, move into place.
-bool replaceStatusFile(UniqueFd fd, const char* tempPath, const char* name, bool syncDir, const StatusPaths& where) {
-    TempFileRemover remover(tempPath);
-
-    char line[32];
-    int length = snprintf(line, sizeof line, "%s\n", name);
-    ssize_t written = write(fd.get(), line, static_cast<size_t>(length));
-    if (written < 0) {
-        LOG(Debug, "failed writing status to temp file: %s", errnoText().c_str());
-        return false;
+// The line each failed step of a status replacement is logged with.
+void logStatusReplaceFailure(ReplaceStep step) {
+    const std::string reason = errnoText();
+    switch (step) {
+        case ReplaceStep::Done:
+            break;
+        case ReplaceStep::Create:
+            LOG(Debug, "failed creating status temporary file: %s", reason.c_str());
+            break;
+        case ReplaceStep::Write:
+            LOG(Debug, "failed writing status to temp file: %s", reason.c_str());
+            break;
+        case ReplaceStep::ShortWrite:
+            LOG(Debug, "incomplete write to status temp file");
+            break;
+        case ReplaceStep::Permissions:
+            LOG(Debug, "failed setting perms on status temporary file: %s", reason.c_str());
+            break;
+        case ReplaceStep::Sync:
+            LOG(Error, "failed to sync status file: %s", reason.c_str());
+            break;
+        case ReplaceStep::Close:
+            LOG(Debug, "failed on closing status temporary file: %s", reason.c_str());
+            break;
+        case ReplaceStep::Rename:
+            LOG(Debug, "failed saving status: %s", reason.c_str());
+            break;
+        case ReplaceStep::SyncDir:
+            LOG(Error, "failed to sync status dir: %s", reason.c_str());
+            break;
     }
-    if (written != length) {
-        LOG(Debug, "incomplete write to status temp file");
-        return false;
-    }
-    if (fchmod(fd.get(), 0644) != 0) {
-        LOG(Debug, "failed setting perms on status temporary file: %s", errnoText().c_str());
-        return false;
-    }
-    if (fsync(fd.get()) != 0) {
-        LOG(Error, "failed to sync status file: %s", errnoText().c_str());
-        return false;
-    }
-    if (!fd.close()) {
-        LOG(Debug, "failed on closing status temporary file: %s", errnoText().c_str());
-        return false;
-    }
-    if (rename(tempPath, where.statusFile) != 0) {
-        LOG(Debug, "failed saving status: %s", errnoText().c_str());
-        return false;
-    }
-    remover.dismiss();
-
-    if (syncDir && !syncStatusDir(where)) {
-        LOG(Error, "failed to sync status dir: %s", errnoText().c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -107,8 +92,10 @@ const char* updateStateName(UpdateState state) {
 }
 
 bool loadStatus(UpdateStatus& status, const StatusPaths& where) {
-    FilePtr stream(fopen(where.statusFile, "re"));
+    bool refused = false;
+    FilePtr stream(openRecord(where.statusFile, refused));
     if (!stream) {
+        if (refused) return false;
         if (errno == ENOENT) {
             status = STATUS_READY;
             return true;
@@ -138,46 +125,18 @@ bool saveStatus(int status, bool syncDir, const StatusPaths& where) {
         return false;
     }
 
-    char tempPath[kPathBufferSize];
-    int length = snprintf(tempPath, sizeof tempPath, "%s.XXXXXX", where.statusFile);
-    UniqueFd fd;
-    if (length < 0 || static_cast<size_t>(length) >= sizeof tempPath) {
-        errno = ENAMETOOLONG;
-    } else {
-        fd.reset(mkstemp(tempPath));
-    }
-    if (!fd) {
-        LOG(Debug, "failed creating status temporary file: %s", errnoText().c_str());
-        return false;
-    }
-
-    bool saved = replaceStatusFile(std::move(fd), tempPath, name, syncDir, where);
+    ReplaceStep step = replaceFileDurably(where.statusFile, std::string(name) + "\n", 0644, false);
+    if (step == ReplaceStep::Done && syncDir && !syncStatusDir(where)) step = ReplaceStep::SyncDir;
+    logStatusReplaceFailure(step);
     // The update state follows a corrupted status even when the status itself could not
-    // be recorded: other software must learn of the damage either way.
-    if (status == STATUS_CORRUPTED) saveUpdateState(STATE_CORRUPTED, where);
-    return saved;
+    // be recorded: other software must learn of the damage either way. Without even a
+    // temporary file, nothing can be written there either.
+    if (status == STATUS_CORRUPTED && step != ReplaceStep::Create) (void)saveUpdateState(STATE_CORRUPTED, where);
+    return step == ReplaceStep::Done;
 }
 
 bool syncStatusDir(const StatusPaths& where) {
-    char dir[kPathBufferSize];
-    size_t length = strlen(where.statusFile);
-    if (length >= sizeof dir) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    memcpy(dir, where.statusFile, length + 1);
-    char* slash = strrchr(dir, '/');
-    if (!slash) {
-        errno = EINVAL;
-        return false;
-    }
-    // A file directly under the root directory lives in "/", not in "".
-    slash[slash == dir ? 1 : 0] = '\0';
-
-    UniqueFd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) return false;
-    if (fdatasync(fd.get()) != 0) return false;
-    if (!fd.close()) return false;
+    if (!syncParentDirectory(where.statusFile)) return false;
     LOG(Trace, "synced status dir");
     return true;
 }
@@ -205,9 +164,10 @@ bool checkStatusAtStart(UpdateStatus status, int& result, const StatusPaths& whe
 
 UpdateState loadUpdateState(const StatusPaths& where) {
     g_cachedUpdateState = STATE_NONE;
-    FilePtr stream(fopen(where.updateStateFile, "re"));
+    bool refused = false;
+    FilePtr stream(openRecord(where.updateStateFile, refused));
     if (!stream) {
-        if (errno != ENOENT) LOG(Debug, "cannot read from update state file: %s", errnoText().c_str());
+        if (!refused && errno != ENOENT) LOG(Debug, "cannot read from update state file: %s", errnoText().c_str());
         return STATE_NONE;
     }
     char word[32];
@@ -225,36 +185,20 @@ UpdateState loadUpdateState(const StatusPaths& where) {
     return STATE_NONE;
 }
 
-void saveUpdateState(UpdateState state, const StatusPaths& where) {
+bool saveUpdateState(UpdateState state, const StatusPaths& where) {
     const char* name = updateStateName(state);
     if (!name) {
         LOG(Warn, "ignoring request to save NONE as update state");
-        return;
+        return false;
     }
-    if (state == g_cachedUpdateState) return;
-
-    FilePtr stream(fopen(where.updateStateFile, "we"));
-    if (!stream) {
-        LOG(Warn, "failed to open update state file for save: %s", errnoText().c_str());
-        return;
-    }
-    // The first failure is the one worth reporting; the file is closed in every case.
-    bool ok = true;
-    int error = 0;
-    auto check = [&](bool stepOk) {
-        if (!stepOk && ok) {
-            ok = false;
-            error = errno;
-        }
-    };
-    check(fprintf(stream.get(), "%s\n", name) >= 0);
-    check(fflush(stream.get()) == 0);
-    check(fclose(stream.release()) == 0);
-    if (!ok) {
-        LOG(Warn, "failed writing to update state file: %s", errnoText(error).c_str());
-        return;
+    if (state == g_cachedUpdateState) return true;
+    // Other software reads this file at any moment: it is replaced whole, never rewritten.
+    if (replaceFileDurably(where.updateStateFile, std::string(name) + "\n", 0644, true) != ReplaceStep::Done) {
+        LOG(Warn, "failed writing to update state file: %s", errnoText().c_str());
+        return false;
     }
     g_cachedUpdateState = state;
+    return true;
 }
 
 void resetCachedUpdateState() {

@@ -1,6 +1,7 @@
 // The status file (which step the updater is in, written atomically and, around the
 // steps that change installed software, durably) and the update-state file (whether
-// updates are available, pending or complete, for other software on the device).
+// updates are available, pending or complete, for other software on the device, always
+// replaced durably). Neither is read through a symbolic link.
 #pragma once
 
 #include "config/paths.h"
@@ -44,7 +45,8 @@ struct StatusPaths {
 bool checkStatusAtStart(UpdateStatus status, int& result, const StatusPaths& where = StatusPaths());
 
 UpdateState loadUpdateState(const StatusPaths& where = StatusPaths());
-// Writes only when the state differs from the one last read or written by this process.
-void saveUpdateState(UpdateState state, const StatusPaths& where = StatusPaths());
+// Replaces the file durably, but only when the state differs from the one last read or
+// written by this process; false when it could not be written (logged).
+[[nodiscard]] bool saveUpdateState(UpdateState state, const StatusPaths& where = StatusPaths());
 // Forget the cached state (tests run several "processes" in one).
 void resetCachedUpdateState();

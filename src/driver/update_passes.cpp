@@ -31,7 +31,8 @@ void decideUpdateState(size_t total, size_t firstCount, int result, const NameSe
         chosen = STATE_COMPLETE;
     else if (state != STATE_PENDING && firstCount > 0)
         chosen = STATE_AVAILABLE;
-    if (chosen != STATE_NONE) saveUpdateState(chosen);
+    // A failed write is logged where it failed; the run result stays what the passes made it.
+    if (chosen != STATE_NONE) (void)saveUpdateState(chosen);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include "driver/command_line.h"
 #include "driver/hook.h"
 #include "driver/instance_lock.h"
+#include "driver/leftovers.h"
 #include "driver/reboot.h"
 #include "driver/run_result.h"
 #include "driver/signals.h"
@@ -147,7 +148,7 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
     if (!acquireInstanceLock(config.lockTimeout, lock)) return RUN_ERROR;
     lock.release();
 
-    Logger::instance().addFile(paths::kLastLogFile, LogLevel::Info, false);
+    Logger::instance().addFile(paths::kLastLogFile, LogLevel::Info, false, true);
 
     if (!config.quiet) {
         LOG(Info, "%s version %s, product %s", kUpdaterName, kUpdaterVersion, config.productName.c_str());
@@ -156,6 +157,9 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
             LOG(Info, "using HTTP proxy '%s' port %u", config.fetcher.proxyServer.c_str(),
                 static_cast<unsigned>(config.fetcher.proxyPort));
     }
+
+    // What a killed run left; no other instance runs now to need it.
+    removeOwnLeftovers();
 
     // Once per process: user agent, device identity and default credentials.
     URLFetcher::initClass(config.fetcher);

@@ -12,6 +12,7 @@
 #include <neon/ne_redirect.h>
 
 #include "config/logger.h"
+#include "config/own_files.h"
 #include "config/util.h"
 #include "network/partial_file.h"
 
@@ -31,6 +32,7 @@ public:
     // A leftover of an interrupted run is truncated and reused. A symbolic link in its place
     // is not followed, so the data never lands outside the destination's directory.
     bool create() {
+        if (!removeStrayEntry(m_path)) return false;
         m_fd.reset(open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
         if (!m_fd) {
             LOG(Error, "failed creating file '%s' (%s)", m_path.c_str(), errnoText().c_str());
@@ -47,6 +49,8 @@ public:
             LOG(Error, "failed closing file '%s' (%s)", m_path.c_str(), errnoText().c_str());
             return false;
         }
+        // What is in the destination's place goes, a directory included, but is never followed.
+        if (!removeStrayEntry(destination)) return false;
         if (rename(m_path.c_str(), destination.c_str()) != 0) {
             LOG(Error, "failed renaming '%s' to '%s' (%s)", m_path.c_str(), destination.c_str(), errnoText().c_str());
             return false;

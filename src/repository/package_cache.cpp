@@ -1,6 +1,7 @@
 // The package cache: the chosen packages' files fetched into packagesDir with checksum
 // checks, and the emptying of that directory between passes.
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 
 #include "config/handles.h"
 #include "config/logger.h"
+#include "config/own_files.h"
 #include "config/util.h"
 #include "network/downloader.h"
 #include "repository/item_notify.h"
@@ -52,7 +54,7 @@ bool Repository::fetchPackages(const std::map<std::string, Package>& selection) 
         LOG(Error, "no repository URI set, cannot get packages");
         return false;
     }
-    if (!createDirectory(m_packagesDir)) return false;
+    if (!ensureOwnDirectory(m_packagesDir)) return false;
 
     // Declared before the downloader, which keeps a pointer to it.
     ItemNotify notifier(static_cast<int>(selection.size()));
@@ -83,12 +85,21 @@ bool Repository::fetchPackages(const std::map<std::string, Package>& selection) 
 
 bool Repository::cleanPackages() {
     LOG(Debug, "removing packages from repository cache '%s'", m_packagesDir.c_str());
-    DirPtr dir(opendir(m_packagesDir.c_str()));
-    if (!dir) {
+    // Never through a link: what this empties must be the cache's own directory.
+    const std::string bare = m_packagesDir.substr(0, m_packagesDir.find_last_not_of('/') + 1);
+    UniqueFd dirFd(open(bare.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dirFd) {
         if (errno == ENOENT) return true;
+        if (errno == ELOOP || errno == ENOTDIR) return removeUnlessDirectory(bare);
         LOG(Error, "could not clean packages from '%s' (%s)", m_packagesDir.c_str(), errnoText().c_str());
         return false;
     }
+    DirPtr dir(fdopendir(dirFd.get()));
+    if (!dir) {
+        LOG(Error, "could not clean packages from '%s' (%s)", m_packagesDir.c_str(), errnoText().c_str());
+        return false;
+    }
+    dirFd.release();
     bool result = true;
     bool removalFailed = false;
     for (;;) {
@@ -104,10 +115,15 @@ bool Repository::cleanPackages() {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
         const std::string path = m_packagesDir + name;
-        if (unlink(path.c_str()) != 0) {
-            LOG(Error, "failed removing file '%s' (%s)", path.c_str(), errnoText().c_str());
-            removalFailed = true;
+        // Links and devices go like files, unfollowed; a directory the updater never makes
+        // here goes with all it holds.
+        if (unlinkat(dirfd(dir.get()), entry->d_name, 0) == 0) continue;
+        if (errno == EISDIR) {
+            if (!removeStrayEntryAt(dirfd(dir.get()), entry->d_name, path)) removalFailed = true;
+            continue;
         }
+        LOG(Error, "failed removing file '%s' (%s)", path.c_str(), errnoText().c_str());
+        removalFailed = true;
     }
     if (removalFailed) LOG(Warn, "encountered errors while cleaning package cache");
     return result;

@@ -9,6 +9,7 @@
 
 #include "config/handles.h"
 #include "config/logger.h"
+#include "config/own_files.h"
 #include "config/util.h"
 #include "config/xml_util.h"
 #include "network/downloader.h"
@@ -165,7 +166,7 @@ bool Repository::update(const std::string& uri) {
     }
     m_dataEntries.clear();
     m_packages.clear();
-    if (!createDirectory(m_cacheDir)) return false;
+    if (!ensureOwnDirectory(m_cacheDir)) return false;
 
     // Declared before the downloader, which keeps a pointer to it.
     ItemNotify notifier(m_noMetadataSigCheck ? 3 : 4);
@@ -220,6 +221,8 @@ bool Repository::update(const std::string& uri) {
 bool Repository::loadFromCache() {
     m_dataEntries.clear();
     m_packages.clear();
+    // A link in the cache directory's place is not read through.
+    if (!ensureOwnDirectory(m_cacheDir)) return false;
     if (!parseRepomd()) {
         LOG(Error, "failed parsing repository metadata from '%s'", kRepomdPath);
         return false;

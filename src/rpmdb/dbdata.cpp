@@ -10,6 +10,7 @@
 #include <rpm/rpmtd.h>
 #include <rpm/rpmts.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -131,6 +132,32 @@ bool readPackage(Header header, Package& package) {
     return true;
 }
 
+// rpm's iterator passes over a header it cannot read with only a log line: the package
+// would count as not installed, and never be updated again. So the headers read are
+// compared with those the database lists.
+bool allHeadersRead(rpmts ts, unsigned iterated) {
+    const std::optional<unsigned> listed = rpmcompat::countIndexedHeaders(ts);
+    if (!listed) {
+        LOG(Error, "failed counting the packages of the rpm DB");
+        return false;
+    }
+    if (*listed != iterated) {
+        LOG(Error, "rpm DB damaged: %u of %u package headers could not be read", *listed - std::min(*listed, iterated),
+            *listed);
+        return false;
+    }
+    return true;
+}
+
+// A database whose pages are garbage may still open, and a lookup by name in a garbage index
+// finds nothing: the device would seem to hold no keys. So both the headers and the name
+// index must be readable.
+bool databaseReadable(rpmts ts) {
+    RpmDbIteratorPtr all(rpmtsInitIterator(ts, RPMDBI_PACKAGES, nullptr, 0));
+    // A count below zero is a failed lookup; no such package counts 0.
+    return all && rpmdbCountPackages(rpmtsGetRdb(ts), "gpg-pubkey") >= 0;
+}
+
 }  // namespace
 
 RpmDB::~RpmDB() {
@@ -153,6 +180,10 @@ bool RpmDB::open(bool skipHeaderCheck) {
     }
     if (!databasePresent() || !openWithRecovery(ts.get())) {
         LOG(Error, "failed opening rpm DB");
+        return false;
+    }
+    if (!databaseReadable(ts.get())) {
+        LOG(Error, "cannot read the rpm DB");
         return false;
     }
     if (skipHeaderCheck) rpmtsSetVSFlags(ts.get(), RPMVSF_NOHDRCHK);
@@ -188,7 +219,9 @@ std::optional<PackageMap> RpmDB::getInstalledPackages() {
     }
     PackageMap packages;
     bool complete = true;
+    unsigned iterated = 0;
     while (Header header = rpmcompat::rpmmiNext(iterator.get())) {
+        ++iterated;
         Package package;
         package.type = PackageType::Rpm;
         if (!readPackage(header, package)) {
@@ -200,6 +233,7 @@ std::optional<PackageMap> RpmDB::getInstalledPackages() {
         packages.emplace(std::move(name), std::move(package));
     }
     iterator.reset();
+    if (complete) complete = allHeadersRead(m_ts.get(), iterated);
     rpmtsEmpty(m_ts.get());
     if (!complete) return std::nullopt;
     return packages;

@@ -71,6 +71,16 @@ Header rpmmiNext(rpmdbMatchIterator iterator) {
     return rpmdbNextIterator(iterator);
 }
 
+std::optional<unsigned> countIndexedHeaders(rpmts ts) {
+    RpmDbIndexIteratorPtr names(rpmdbIndexIteratorInit(rpmtsGetRdb(ts), RPMDBI_NAME));
+    if (!names) return std::nullopt;
+    unsigned count = 0;
+    const void* key = nullptr;
+    size_t keyLength = 0;
+    while (rpmdbIndexIteratorNext(names.get(), &key, &keyLength) == 0) count += rpmdbIndexIteratorNumPkgs(names.get());
+    return count;
+}
+
 rpmts rpmioFreePoolItem(rpmts ts) {
     return rpmtsFree(ts);
 }

@@ -42,6 +42,12 @@ int rpmPlatformScore(const char* platform);
 // iterator, owned by the iterator (valid until the next step or its release); null at the end.
 Header rpmmiNext(rpmdbMatchIterator iterator);
 
+// The number of headers the open database of ts lists in its name index, none when the
+// index cannot be read. 4.18's database iterator skips a header whose blob it cannot import
+// (or, checking headers, whose digest fails) with no more than a log line; the index still
+// lists it, so a count of headers iterated below this one shows the skip.
+std::optional<unsigned> countIndexedHeaders(rpmts ts);
+
 // Older rpmlib released a transaction set back to its object pool with rpmioFreePoolItem;
 // 4.18 transaction sets are reference counted and rpmtsFree drops the reference (closing
 // the database with the last one). Null is accepted; always returns null.

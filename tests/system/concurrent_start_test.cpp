@@ -253,5 +253,57 @@ TEST_F(ConcurrentStartTest, BackgroundStartWhileAnotherInstanceInstallsLeavesThe
     EXPECT_EQ(sandbox.updateState(), "COMPLETE\n");
 }
 
+// A background start whose parent reads UPDATING while another instance installs, and that
+// instance ends right after the read (gdb holds the parent there while the test plays the other
+// instance's end): the decision rests on the lock the parent failed to take before it read, so
+// a sound device is never marked CORRUPTED.
+TEST_F(ConcurrentStartTest, BackgroundStartRacingTheEndOfAnotherInstanceLeavesTheStatusAlone) {
+    sandbox.writeDeviceFile("/var/lock/updater", "");
+    auto other = std::make_unique<FileWriteLock>(lockPath());
+    ASSERT_TRUE(other->held());
+    sandbox.setStatus("UPDATING");
+    // Once the parent has read the status, the other instance records its end (inside the
+    // sandbox, whose view of /var is its own) and the test releases its lock.
+    constexpr char kHold[] =
+        "shell echo READY >/var/lib/updater/status.new && mv /var/lib/updater/status.new /var/lib/updater/status"
+        " && touch /run/sandbox-read; while [ ! -e /run/sandbox-go ]; do sleep 0.05; done";
+    auto parent = sandbox.startCommand(traced({"gdb",
+                                               "-q",
+                                               "-batch",
+                                               "-nx",
+                                               "-ex",
+                                               "break loadStatus",
+                                               "-ex",
+                                               "run",
+                                               "-ex",
+                                               "finish",
+                                               "-ex",
+                                               kHold,
+                                               "-ex",
+                                               "continue",
+                                               "--args",
+                                               sandbox.installUpdaterCopy(),
+                                               "--max-wait-time",
+                                               "-1",
+                                               "--check-only",
+                                               "-b",
+                                               "--lock-timeout",
+                                               "60"}));
+    ASSERT_TRUE(waitUntil([&] { return sandbox.deviceFileExists("/run/sandbox-read"); }, 60s)) << parent->currentOut();
+    other.reset();
+    sandbox.writeDeviceFile("/run/sandbox-go", "");
+
+    SandboxResult ended = parent->wait();
+    EXPECT_NE(ended.out.find("exited normally"), std::string::npos) << ended;
+    const std::string prefix = "INFO: --- BACKGROUND PID ";
+    const Lines started = ended.errLinesStartingWith(prefix);
+    ASSERT_EQ(started.size(), 1u) << ended;
+    SandboxProcess child(std::stoi(started[0].substr(prefix.size())), "", "");
+    SandboxResult childEnd = child.wait();
+    EXPECT_TRUE(childEnd.exited && childEnd.exitCode == 0) << childEnd;
+    EXPECT_EQ(sandbox.status(), "READY\n");
+    EXPECT_EQ(sandbox.updateState(), "AVAILABLE\n");
+}
+
 }  // namespace
 }  // namespace system_test

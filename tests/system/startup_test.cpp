@@ -428,7 +428,8 @@ TEST_F(InitHookTest, HookOutputIsLoggedLineByLine) {
 
 TEST_F(InitHookTest, HookDoesNotInheritTheLockDescriptor) {
     sandbox.installScript("/usr/lib/updater/hook",
-                          "for fd in /proc/$$/fd/*; do readlink \"$fd\"; done >/var/lib/sandbox-fakes/hook-fds\n");
+                          "for fd in /proc/$$/fd/*; do readlink \"$fd\"; done >/var/lib/sandbox-fakes/hook-fds\n"
+                          "exit 0\n");
     SandboxResult result = runUpdater({});
     EXPECT_TRUE(reachedUpdate(result));
     std::string descriptors = sandbox.readDeviceFile("/var/lib/sandbox-fakes/hook-fds");

@@ -51,6 +51,13 @@ inline std::string lockFileContent(pid_t pid) {
 // A repository whose server is never reached before the random wait is over.
 constexpr char kUnreachableUrl[] = "http://127.0.0.1:1/";
 
+// A command run under a tracer (strace, gdb): LeakSanitizer cannot work under ptrace, so a
+// sanitizer build's leak check is off for it (and for the processes it starts).
+inline std::vector<std::string> traced(std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"/bin/sh", "-c", "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" exec \"$@\"", "sh"});
+    return argv;
+}
+
 // A run that passed every start-up check and got to the update passes.
 inline ::testing::AssertionResult reachedUpdate(const SandboxResult& result) {
     if (result.exited && result.exitCode == 1 &&

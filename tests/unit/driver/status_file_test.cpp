@@ -137,35 +137,36 @@ TEST_F(StatusFileTest, StartIsRefusedAfterAnInterruptedUpdate) {
 
 TEST_F(StatusFileTest, UpdateStateIsWrittenOnlyWhenItChanges) {
     EXPECT_EQ(loadUpdateState(m_where), STATE_NONE);
-    saveUpdateState(STATE_NONE, m_where);
+    EXPECT_FALSE(saveUpdateState(STATE_NONE, m_where));
     EXPECT_TRUE(logged("WARNING: ignoring request to save NONE as update state"));
     EXPECT_FALSE(fileExists(m_state));
 
-    saveUpdateState(STATE_PENDING, m_where);
+    EXPECT_TRUE(saveUpdateState(STATE_PENDING, m_where));
     EXPECT_EQ(readFile(m_state), "PENDING\n");
     writeFile(m_state, "changed behind our back\n");
-    saveUpdateState(STATE_PENDING, m_where);
+    EXPECT_TRUE(saveUpdateState(STATE_PENDING, m_where));
     EXPECT_EQ(readFile(m_state), "changed behind our back\n");
-    saveUpdateState(STATE_COMPLETE, m_where);
+    EXPECT_TRUE(saveUpdateState(STATE_COMPLETE, m_where));
     EXPECT_EQ(readFile(m_state), "COMPLETE\n");
 
     // Reading caches too; an unknown word clears the cache.
     writeFile(m_state, "AVAILABLE\nkept");
     EXPECT_EQ(loadUpdateState(m_where), STATE_AVAILABLE);
-    saveUpdateState(STATE_AVAILABLE, m_where);
+    EXPECT_TRUE(saveUpdateState(STATE_AVAILABLE, m_where));
     EXPECT_EQ(readFile(m_state), "AVAILABLE\nkept");
     writeFile(m_state, "COMPLETED\n");
     EXPECT_EQ(loadUpdateState(m_where), STATE_NONE);
     EXPECT_TRUE(logged("WARNING: unknown update state 'COMPLETED'"));
-    saveUpdateState(STATE_AVAILABLE, m_where);
+    EXPECT_TRUE(saveUpdateState(STATE_AVAILABLE, m_where));
     EXPECT_EQ(readFile(m_state), "AVAILABLE\n");
 
     std::string missing = m_dir / "missing/update-state";
     StatusPaths nowhere{m_status.c_str(), missing.c_str()};
-    saveUpdateState(STATE_PENDING, nowhere);
-    EXPECT_TRUE(logged("WARNING: failed to open update state file for save: No such file or directory"));
-    saveUpdateState(STATE_PENDING, m_where);  // the failure did not update the cache
+    EXPECT_FALSE(saveUpdateState(STATE_PENDING, nowhere));
+    EXPECT_TRUE(logged("WARNING: failed writing to update state file: No such file or directory"));
+    EXPECT_TRUE(saveUpdateState(STATE_PENDING, m_where));  // the failure did not update the cache
     EXPECT_EQ(readFile(m_state), "PENDING\n");
+    EXPECT_EQ(dirEntries(), (std::set<std::string>{"update-state"}));
 }
 
 // A writer killed at random moments, mostly between mkstemp and rename, since the fsync

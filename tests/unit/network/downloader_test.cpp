@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <functional>
@@ -177,16 +179,22 @@ TEST_F(DownloaderTest, DestinationReplacedOnlyOnSuccess) {
     EXPECT_EQ(std::set<std::string>{"repomd.xml"}, listDir(m_out.path()));
 }
 
+// A link at the temporary file or a directory at the destination is removed, never followed.
 TEST_F(DownloaderTest, TemporaryFileThatIsASymlinkIsNotFollowed) {
     m_server.addFile("repo/file", "data from the server");
     writeFile(m_dir / "elsewhere", "must stay");
+    writeFile(m_dir / "tree/inner", "must stay");
     std::string destination = m_out / "file";
     ASSERT_EQ(0, symlink((m_dir / "elsewhere").c_str(), (destination + ".tmp").c_str()));
+    ASSERT_EQ(0, mkdir(destination.c_str(), 0755));
+    ASSERT_EQ(0, symlink((m_dir / "tree").c_str(), (destination + "/link").c_str()));
     Downloader downloader;
     ASSERT_TRUE(downloader.open(m_server.url("/repo")));
-    EXPECT_FALSE(downloader.download("file", destination, false));
+    EXPECT_TRUE(downloader.download("file", destination, false));
     EXPECT_EQ("must stay", readFile(m_dir / "elsewhere"));
-    EXPECT_FALSE(fileExists(destination));
+    EXPECT_EQ("must stay", readFile(m_dir / "tree/inner"));
+    EXPECT_EQ("data from the server", readFile(destination));
+    EXPECT_EQ(std::set<std::string>{"file"}, listDir(m_out.path()));
 }
 
 TEST_F(DownloaderTest, FiveRedirectsAreFollowedAndASixthRefused) {
