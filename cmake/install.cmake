@@ -20,3 +20,10 @@ foreach(dir /var/lib/updater /var/cache/updater /var/log/updater)
           DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
                                 WORLD_EXECUTE)
 endforeach()
+
+# Scheduling: a systemd service and its daily timer (enabled by the device's image or with
+# systemctl enable updater.timer), and a cron example for devices with SysV init.
+install(FILES ${PROJECT_SOURCE_DIR}/data/updater.service ${PROJECT_SOURCE_DIR}/data/updater.timer
+        DESTINATION /usr/lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/data/updater.cron DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/updater/examples
+        RENAME updater.cron)

@@ -44,7 +44,7 @@ if [ ! -e "$sysroot/.complete" ]; then
   rm -rf "$sysroot"
   run mmdebstrap --mode=root --variant=extract --arch=armhf \
     --setup-hook=/usr/share/mmdebstrap/hooks/merged-usr/setup00.sh \
-    --include=libc6-dev,libstdc++6,librpm-dev,libpopt-dev,libneon27-dev,libxml2-dev,libssl-dev,zlib1g-dev,libgtest-dev \
+    --include=libc6-dev,libstdc++6,librpm-dev,libpopt-dev,libneon27-dev,libxml2-dev,libssl-dev,zlib1g-dev,libjson-c-dev,libgtest-dev \
     bookworm "$sysroot" \
     "deb http://deb.debian.org/debian bookworm main" \
     "deb http://deb.debian.org/debian bookworm-updates main" \

@@ -94,3 +94,5 @@ echo "=== requests the vendor's server answered ==="
 grep -o '"GET [^"]*" [0-9]*' "$device/.vendor-http.log" || true
 echo "=== /var/log/updater/lastlog ==="
 cat "$device/var/log/updater/lastlog" 2>/dev/null || true
+echo "=== /var/lib/updater/last-run.json ==="
+cat "$device/var/lib/updater/last-run.json" 2>/dev/null || true

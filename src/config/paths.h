@@ -19,6 +19,10 @@ constexpr char kLegacyUsbUpdatesDir[] = "/media/usb1/updates";
 // State of the updater
 constexpr char kStatusFile[] = "/var/lib/updater/status";
 constexpr char kUpdateStateFile[] = "/var/lib/updater/update-state";
+// What the last run that took the lock did, as JSON for the device's operators.
+constexpr char kRunReportFile[] = "/var/lib/updater/last-run.json";
+// The environment variable that gives the hooks the report's path.
+constexpr char kRunReportVariable[] = "UPDATER_RUN_REPORT";
 // Signing time and SHA-256 of the last accepted repository index.
 constexpr char kIndexRecordFile[] = "/var/lib/updater/accepted-index";
 constexpr char kCacheDir[] = "/var/cache/updater/";

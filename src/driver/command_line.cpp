@@ -55,13 +55,14 @@ struct poptOption* buildOptionTable(CommandLineOptions& o) {
         {"accept-older-metadata", 0, POPT_ARG_NONE, nullptr, 0,
          "Accept, this run only, a repository index signed before the last accepted one (a rollback on purpose).",
          nullptr},
+        {"version", 0, POPT_ARG_NONE, nullptr, 0, "Print the program's name and version and exit.", nullptr},
         {nullptr, '\0', POPT_ARG_INCLUDE_TABLE, nullptr, 0, "Help options:", nullptr},
         POPT_TABLEEND};
     void* targets[] = {&o.quiet,        &o.logLevel,         &o.repo,        &o.repoUrl,     &o.logToStderr,
                        &o.logTo,        &o.checkOnly,        &o.test,        &o.noSigCheck,  &o.noPkgSigCheck,
                        &o.noMdSigCheck, &o.ignoreRecommends, &o.noReboot,    &o.background,  &o.cacheOnly,
                        &o.noCacheClean, &o.checkDbHeaders,   &o.maxWaitTime, &o.lockTimeout, &o.cacheDir,
-                       &o.confFile,     &o.acceptOlderMd,    poptHelpOptions};
+                       &o.confFile,     &o.acceptOlderMd,    &o.version,     poptHelpOptions};
     static_assert(sizeof targets / sizeof targets[0] == sizeof table / sizeof table[0] - 1, "one target per option");
     for (size_t i = 0; i < sizeof targets / sizeof targets[0]; ++i) table[i].arg = targets[i];
     return table;

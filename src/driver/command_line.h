@@ -32,6 +32,7 @@ struct CommandLineOptions {
     char* cacheDir = nullptr;
     char* confFile = nullptr;
     int acceptOlderMd = 0;
+    int version = 0;
 
     CommandLineOptions() = default;
     CommandLineOptions(const CommandLineOptions&) = delete;

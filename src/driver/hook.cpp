@@ -1,6 +1,7 @@
 #include "driver/hook.h"
 
 #include "config/logger.h"
+#include "config/run_report.h"
 #include "driver/child_process.h"
 #include "driver/run_result.h"
 #include "driver/version.h"
@@ -17,10 +18,13 @@ int runHook(const char* name, const std::string* countText, const char* program)
     }
     if (!hook.exited()) {
         LOG(Error, "hook was interrupted");
+        RunReport::instance().refuse(Refusal::Hook, std::string(name) + " hook interrupted");
         return RUN_ERROR;
     }
     if (hook.exitCode() != 0) {
         LOG(Error, "hook failed (exit code %i)", hook.exitCode());
+        RunReport::instance().refuse(Refusal::Hook,
+                                     std::string(name) + " hook exit code " + std::to_string(hook.exitCode()));
         return RUN_RETRY_UPDATER;
     }
     return RUN_OK;

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "config/logger.h"
+#include "config/run_report.h"
 #include "driver/run_result.h"
 #include "driver/status_file.h"
 #include "driver/update_run.h"
@@ -17,6 +18,15 @@ void saveStatusOrWarn(int status) {
 
 bool isUpdaterOnly(const NameSet& names) {
     return names.size() == 1 && *names.begin() == kUpdaterName;
+}
+
+// The pass as the report names it: the analysis and two installing passes of a full run, or
+// the one pass of a run restricted to names or to checking, and the retry of the updater alone.
+const char* passName(int pass, bool multiPass, const NameSet& include, const UpdaterConfig& config) {
+    if (pass > 0 && isUpdaterOnly(include)) return "updater only";
+    if (pass == 0 && multiPass) return "analysis";
+    if (pass == 0) return config.checkOnly ? "check" : (config.test ? "test" : "update");
+    return pass == 1 ? "all but add-ons" : "add-ons";
 }
 
 // After the passes: what the other software of the device learns about updates.
@@ -45,6 +55,7 @@ int runUpdatePasses(const UpdaterConfig& config, const NameSet& includeNames, co
     size_t total = 0;
     bool rebootRequested = false;
     bool multiPass = includeNames.empty() && !config.checkOnly;
+    const bool fullRun = multiPass;
     int result = RUN_OK;
 
     for (int pass = 0;; ++pass) {
@@ -78,6 +89,7 @@ int runUpdatePasses(const UpdaterConfig& config, const NameSet& includeNames, co
         size_t count = 0;
         result = runUpdatePass(options, externalPackages, typeMask, include, excludeNames, excludeGroups, addonNames,
                                repository, count);
+        RunReport::instance().addPass(passName(pass, fullRun, include, config), runResultWord(result));
 
         if (firstCount == 0) firstCount = count;
         if (!options.checkOnly && !options.test) total += count;
@@ -108,6 +120,7 @@ int runUpdatePasses(const UpdaterConfig& config, const NameSet& includeNames, co
     if ((result == RUN_OK || result == RUN_REBOOT) && total > 0 && total < firstCount && !isUpdaterOnly(include) &&
         !config.checkOnly && !config.test) {
         LOG(Fatal, "failed passing all updates but update process succeeded, SYSTEM MAY BE CORRUPTED\n");
+        RunReport::instance().refuse(Refusal::CorruptedSystem, "a later pass failed after an earlier one installed");
         saveStatusOrWarn(STATUS_CORRUPTED);
         return RUN_FATAL;
     }

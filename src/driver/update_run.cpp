@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "config/logger.h"
 #include "config/paths.h"
+#include "config/run_report.h"
 #include "config/util.h"
 #include "driver/child_process.h"
 #include "driver/hook.h"
@@ -20,6 +22,35 @@
 
 namespace {
 
+const char* typeWord(PackageType type) {
+    switch (type) {
+        case PackageType::Rpm:
+            return "rpm";
+        case PackageType::Tavpkg:
+            return "tavpkg";
+        case PackageType::FlashedFw:
+            return "flashedfw";
+        case PackageType::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+// The packages of the selection of these types, as the run report lists them.
+std::vector<ReportedPackage> reported(const PackageSelection& selection, bool rpms, bool others) {
+    std::vector<ReportedPackage> packages;
+    for (const auto& [name, package] : selection) {
+        if (package.type == PackageType::Rpm ? !rpms : !others) continue;
+        packages.push_back({package.name, package.evr.epoch, package.evr.version, package.evr.release, package.arch,
+                            typeWord(package.type)});
+    }
+    return packages;
+}
+
+void refuse(Refusal reason, const std::string& detail) {
+    RunReport::instance().refuse(reason, detail);
+}
+
 void saveStatusOrWarn(int status, bool syncDir) {
     if (!saveStatus(status, syncDir)) LOG(Warn, "failed updating status file");
 }
@@ -29,6 +60,7 @@ bool bringMetadata(const UpdaterConfig& options, Repository& repository) {
     if (options.cacheOnly) {
         if (!repository.loadFromCache()) {
             LOG(Error, "could not load repository data");
+            refuse(Refusal::Metadata, "could not load repository data");
             return false;
         }
         return true;
@@ -36,6 +68,7 @@ bool bringMetadata(const UpdaterConfig& options, Repository& repository) {
     if (!enableTerminationSignals() || terminationRequested()) return false;
     if (!repository.update()) {
         LOG(Error, "could not update repository data");
+        refuse(Refusal::Metadata, "could not update repository data");
         return false;
     }
     return disableTerminationSignals();
@@ -46,13 +79,17 @@ int checkSignatures(const UpdaterConfig& options, const PackageSelection& select
     RpmDB db;
     if (!db.open(options.checkDbHeaders)) {
         LOG(Error, "failed opening rpm DB");
+        refuse(Refusal::Database, "failed opening rpm DB");
         return RUN_ERROR;
     }
     if (!db.hasPublicKeys()) return RUN_OK;
     LOG(Info, "verifying package signatures");
     for (const auto& [name, package] : selection) {
         if (package.type != PackageType::Rpm) continue;
-        if (!db.checkPackageSignature(package.localPath)) return RUN_RETRY_UPDATER;
+        if (!db.checkPackageSignature(package.localPath)) {
+            refuse(Refusal::PackageSignature, lastPathComponent(package.localPath));
+            return RUN_RETRY_UPDATER;
+        }
     }
     return RUN_OK;
 }
@@ -76,6 +113,13 @@ void installPayloads(const UpdaterConfig& options, const PackageSelection& selec
             LOG(Warn, "install of pkg file for %s FAILED (exit code %i)", label.c_str(), installer.exitCode());
         else
             LOG(Info, "%s of pkg file for %s succeeded", options.test ? "test" : "install", label.c_str());
+        if (!options.test && installer.exited() && installer.exitCode() == 0) {
+            PackageSelection one;
+            one.emplace(name, package);
+            RunReport::instance().addInstalled(reported(one, false, true));
+        } else if (!options.test) {
+            refuse(Refusal::Install, "payload " + label);
+        }
     }
 }
 
@@ -97,6 +141,7 @@ int runUpdatePass(UpdaterConfig options, PackageMap externalPackages, unsigned t
     Resolver resolver;
     if (!resolver.init(options, typeMask) || !resolver.addExternalPackages(externalPackages)) {
         LOG(Error, "could not initialize resolver");
+        refuse(Refusal::Database, "could not read the installed packages");
         return RUN_ERROR;
     }
     externalPackages.clear();
@@ -121,6 +166,7 @@ int runUpdatePass(UpdaterConfig options, PackageMap externalPackages, unsigned t
         for (const Dependency& dependency : unsatisfiedRequires) {
             if (dependency.name.empty() || dependency.name[0] == '/') continue;
             LOG(Error, "\t%s", dependency.toString().c_str());
+            refuse(Refusal::UnsatisfiedDependency, dependency.toString());
         }
         LOG(Error, "cannot update");
         return RUN_RETRY_UPDATER;
@@ -132,11 +178,13 @@ int runUpdatePass(UpdaterConfig options, PackageMap externalPackages, unsigned t
     if (!findUnmetRequirements(running, selection, unmet)) {
         for (const Dependency& requirement : unmet) {
             LOG(Error, "newer updater required to install: %s", requirement.toString().c_str());
+            refuse(Refusal::NewerUpdaterRequired, requirement.toString());
             return RUN_RETRY_UPDATER;
         }
     }
 
     count = selection.size();
+    RunReport::instance().addChosen(reported(selection, true, true));
     size_t rpmCount = 0;
     for (const auto& entry : selection)
         if (entry.second.type == PackageType::Rpm) ++rpmCount;
@@ -170,6 +218,7 @@ int runUpdatePass(UpdaterConfig options, PackageMap externalPackages, unsigned t
     if (!disableTerminationSignals()) return RUN_ERROR;
     if (!downloaded) {
         LOG(Error, "failed downloading packages");
+        refuse(Refusal::Download, "failed downloading packages");
         return RUN_RETRY_UPDATER;
     }
 
@@ -222,6 +271,7 @@ int runUpdatePass(UpdaterConfig options, PackageMap externalPackages, unsigned t
                 return RUN_ERROR;
             }
             LOG(Fatal, "rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
+            refuse(Refusal::CorruptedSystem, "rpm was interrupted");
             saveStatusOrWarn(STATUS_CORRUPTED, false);
             return RUN_FATAL;
         }
@@ -233,10 +283,12 @@ int runUpdatePass(UpdaterConfig options, PackageMap externalPackages, unsigned t
     if (rpmCount > 0) {
         if (rpmExitCode != 0) {
             LOG(Error, "package installation FAILED (exit code %i)", rpmExitCode);
+            refuse(Refusal::Install, "rpm exit code " + std::to_string(rpmExitCode));
             saveStatusOrWarn(STATUS_PKGSDONE, true);
             return RUN_RETRY_UPDATER;
         }
         LOG(Info, "packages %s OK", options.test ? "tested" : "installed");
+        if (!options.test) RunReport::instance().addInstalled(reported(selection, true, false));
     }
 
     installPayloads(options, selection);

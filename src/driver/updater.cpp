@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -24,6 +25,7 @@
 #include "config/handles.h"
 #include "config/logger.h"
 #include "config/paths.h"
+#include "config/run_report.h"
 #include "config/updater_config.h"
 #include "config/util.h"
 #include "config/xml_util.h"
@@ -146,6 +148,10 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
 
     UniqueFd lock;  // held until the process ends
     if (!acquireInstanceLock(config.lockTimeout, lock)) return RUN_ERROR;
+    // From here on the run is this instance's own: its report is written at the end, and
+    // the hooks learn where to find the last one.
+    RunReport::instance().begin(mode);
+    setenv(paths::kRunReportVariable, paths::kRunReportFile, 1);
     lock.release();
 
     Logger::instance().addFile(paths::kLastLogFile, LogLevel::Info, false, true);
@@ -176,7 +182,13 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
         return RUN_ERROR;
     }
     int refusal = RUN_ERROR;
-    if (!checkStatusAtStart(status, refusal)) return refusal;
+    if (!checkStatusAtStart(status, refusal)) {
+        if (refusal == RUN_FATAL) {
+            const char* word = statusName(status);
+            RunReport::instance().refuse(Refusal::CorruptedSystem, std::string("status ") + (word ? word : "unknown"));
+        }
+        return refusal;
+    }
 
     int hookResult = runHook("init");
     if (hookResult != RUN_OK) {
@@ -206,6 +218,7 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
     if (!config.quiet)
         LOG(Info, "updating packages from repository '%s' (URI '%s')", active->id.c_str(), active->location.c_str());
     auto repository = std::make_unique<Repository>(config, *active);
+    RunReport::instance().setRepository(active->id, repository->baseUri());
 
     // A local repository serves no rush of devices: no need to spread their connections.
     if (!repository->isFileRepository() && !config.cacheOnly && config.maxWaitTime > 0) {
@@ -226,6 +239,8 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
     (void)loadExternalPackages(externalPackages);
 
     int result = runUpdatePasses(config, includeNames, externalPackages, *repository);
+    const TransferTotals& moved = repository->transferTotals();
+    RunReport::instance().addBytes(moved.expected, moved.received, moved.resumed, moved.discarded);
     repository.reset();
     // A fatal result leaves the status the passes recorded (CORRUPTED) for the next start.
     if (result != RUN_FATAL) saveReadyStatus();
@@ -257,6 +272,11 @@ int updaterMain(int argc, char** argv) {
     if (!context) {
         LOG(Error, "failed initializing (rpm)");
         return RUN_ERROR;
+    }
+
+    if (options.version) {
+        std::printf("%s %s\n", kUpdaterName, kUpdaterVersion);
+        return RUN_OK;
     }
 
     std::set<std::string> includeNames;
@@ -303,11 +323,16 @@ int updaterMain(int argc, char** argv) {
     rpmLog.close();
     ne_sock_exit();
 
-    if (iRet == RUN_REBOOT) iRet = runRebootSequence();
+    if (iRet == RUN_REBOOT) {
+        RunReport::instance().setRebootRequested();
+        iRet = runRebootSequence();
+    }
     if (iRet < 0) {
         LOG(Fatal, "assertion failed: iRet >= 0 (%i)", iRet);
         abort();
     }
+    // Only a run that took the lock reports: a second instance never overwrites the report.
+    if (RunReport::instance().begun()) RunReport::instance().write(paths::kRunReportFile, iRet, runResultWord(iRet));
     if (!config.quiet) LOG(Info, "--- EXIT %s ---", runResultWord(iRet));
 
     (void)enableTerminationSignals();

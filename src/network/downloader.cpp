@@ -13,6 +13,7 @@
 
 #include "config/logger.h"
 #include "config/own_files.h"
+#include "config/run_report.h"
 #include "config/util.h"
 #include "network/partial_file.h"
 
@@ -260,6 +261,7 @@ URLFetcher* Downloader::fetcherForRedirect(URLFetcher* current, const std::strin
         MallocTextPtr unparsed(ne_uri_unparse(&target));
         LOG(Error, "refusing redirect from '%s' to '%s', which leaves https", current->urlFor(currentPath).c_str(),
             text(unparsed.get()));
+        RunReport::instance().refuse(Refusal::Downgrade, current->urlFor(currentPath) + " -> " + text(unparsed.get()));
         current->closeConnection();
         return nullptr;
     }

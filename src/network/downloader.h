@@ -23,11 +23,13 @@ struct DownloadSpec {
 
 // What the downloads of one downloader moved, in bytes.
 struct TransferTotals {
+    uint64_t expected = 0;  // what the metadata declared of the files fetched
     uint64_t received = 0;
     uint64_t resumed = 0;
     uint64_t discarded = 0;
 
     TransferTotals& operator+=(const TransferTotals& other) {
+        expected += other.expected;
         received += other.received;
         resumed += other.resumed;
         discarded += other.discarded;

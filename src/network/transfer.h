@@ -72,6 +72,7 @@ struct Transfer {
 
     // Set by the fetcher.
     bool refused = false;       // over its limit or its deadline: another attempt cannot help
+    bool stalled = false;       // the last attempt was aborted by the rate floor
     bool completeAsIs = false;  // a 416 to a resume: the bytes already there are the whole file
     uint64_t received = 0;      // body bytes received, every attempt counted
     uint64_t resumed = 0;       // bytes kept from before and not fetched again

@@ -15,6 +15,7 @@
 #include <neon/ne_utils.h>
 
 #include "config/logger.h"
+#include "config/run_report.h"
 #include "config/util.h"
 #include "network/local_network.h"
 
@@ -96,6 +97,7 @@ bool writeAll(int fd, const char* buffer, size_t length) {
 bool refuseOverLimit(const std::string& url, Transfer& transfer) {
     LOG(Error, "'%s' exceeds the %" PRIu64 " bytes %s", url.c_str(), transfer.limit.maxBytes,
         transfer.limit.origin.c_str());
+    RunReport::instance().refuse(Refusal::SizeLimit, url);
     transfer.refused = true;
     return false;
 }
@@ -343,6 +345,7 @@ bool URLFetcher::get(const std::string& requestPath, Transfer& transfer, bool by
     int result;
     int statusClass = 0;
     for (;;) {
+        transfer.stalled = false;
         result = request(requestPath, transfer, bypassCache, statusClass);
         if (result == NE_REDIRECT) {
             m_redirected = true;
@@ -368,6 +371,7 @@ bool URLFetcher::get(const std::string& requestPath, Transfer& transfer, bool by
     }
     // Another status than 2xx comes with NE_OK, whose text is neon's status line.
     LOG(Error, "failed fetching '%s' (%s)", displayName.c_str(), errorText(result).c_str());
+    if (transfer.stalled) RunReport::instance().refuse(Refusal::Stall, urlFor(requestPath));
     if (result == NE_LOOKUP)
         LOG(Error,
             "make sure that a network gateway and DNS servers are configured\n"
@@ -501,10 +505,12 @@ bool URLFetcher::checkPace(StallMeter& meter, uint64_t bytes, const std::string&
         LOG(Warn, "transfer of '%s' stalled at %.0f bytes per second for %u seconds", urlFor(path).c_str(),
             meter.rate(), policy.stallSeconds);
         ne_set_error(m_session.get(), "transfer slower than %" PRIu64 " bytes per second", policy.stallBytesPerSecond);
+        transfer.stalled = true;
         return false;
     }
     if (transfer.deadline > 0 && now > transfer.deadline) {
         LOG(Error, "'%s' is not complete within its %.0f seconds", urlFor(path).c_str(), transfer.deadlineSeconds);
+        RunReport::instance().refuse(Refusal::Deadline, urlFor(path));
         transfer.refused = true;
         return false;
     }

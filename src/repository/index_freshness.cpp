@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "config/logger.h"
+#include "config/run_report.h"
 #include "repository/checksum.h"
 
 namespace {
@@ -42,6 +43,10 @@ void logRefusal(const IndexJudgement& judgement, const std::optional<IndexRecord
                 const FreshnessPolicy& policy) {
     const std::string signedAt = formatUtc(times.created);
     const std::string recorded = record ? formatUtc(record->signedAt) : "";
+    if (judgement.verdict != IndexVerdict::Accept)
+        RunReport::instance().refuse(
+            judgement.verdict == IndexVerdict::RefuseTooOld ? Refusal::MaxAge : Refusal::Rollback,
+            "repository index signed " + signedAt);
     switch (judgement.verdict) {
         case IndexVerdict::RefuseOlder:
             LOG(Error, "refusing repository index signed %s: older than the index accepted before, signed %s",

@@ -15,6 +15,7 @@ enum class PackageType : int { Unknown = 0, Rpm = 1, Tavpkg = 2, FlashedFw = 3 }
 struct Package {
     std::string name;
     std::string group;
+    std::string arch;
     PackageType type = PackageType::Unknown;
     EVR evr;
     DependencySet requires;

@@ -10,6 +10,7 @@
 #include "config/handles.h"
 #include "config/logger.h"
 #include "config/own_files.h"
+#include "config/run_report.h"
 #include "config/util.h"
 #include "network/downloader.h"
 #include "repository/item_notify.h"
@@ -33,7 +34,8 @@ bool Repository::fetchPackage(const Package& package, Downloader& downloader, bo
     const TransferLimit limit = packageLimit(package, m_policy);
     // A mismatch may come from a stale intermediate cache: one more try past it.
     for (int attempt = 0;; ++attempt) {
-        if (!downloadChecked(downloader, package.href, package.localPath, limit, package.checksum.value, attempt)) {
+        if (!downloadChecked(downloader, package.href, package.localPath, limit, package.checksum.value, attempt,
+                             package.size)) {
             LOG(Error, "failed getting package '%s' from repository", package.href.c_str());
             return false;
         }
@@ -43,6 +45,7 @@ bool Repository::fetchPackage(const Package& package, Downloader& downloader, bo
         }
         if (attempt > 0) {
             LOG(Error, "invalid checksum on '%s'", package.localPath.c_str());
+            RunReport::instance().refuse(Refusal::Checksum, package.href);
             return false;
         }
         LOG(Warn, "invalid checksum on '%s'; retrying with bypass of http caches", package.localPath.c_str());

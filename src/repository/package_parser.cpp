@@ -153,6 +153,7 @@ int parsePackage(xmlNodePtr element, Package& package, const std::string& packag
     if (!hasName || !hasVersion || (needsFile && (!hasChecksum || !hasLocation))) return -1;
     if (!packagesDir.empty() && hasLocation) package.localPath = packagesDir + lastPathComponent(package.href);
 
+    package.arch = arch;
     if (!archFilter.compatible(arch)) {
         LOG(Warn, "skipping %s package '%s' of non-compatible arch '%s'", typeText.c_str(),
             (hasLocation ? lastPathComponent(package.href) : packageLabel(package)).c_str(), arch.c_str());

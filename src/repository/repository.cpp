@@ -10,6 +10,7 @@
 #include "config/handles.h"
 #include "config/logger.h"
 #include "config/own_files.h"
+#include "config/run_report.h"
 #include "config/util.h"
 #include "config/xml_util.h"
 #include "network/downloader.h"
@@ -236,7 +237,27 @@ bool Repository::parseRepomd() {
 
 bool Repository::parseRepomd(const std::string& index, const std::string& signature) {
     if (!m_noMetadataSigCheck && !checkSignature(index, signature)) return false;
-    return readRepomd(index);
+    m_revision.clear();
+    if (!readRepomd(index)) return false;
+    reportIndex(index, signature);
+    return true;
+}
+
+// What the run report says of the index accepted: its SHA-256, revision and signing time.
+void Repository::reportIndex(const std::string& index, const std::string& signature) const {
+    Checksum sha256{"", "sha256"};
+    std::vector<unsigned char> digest;
+    std::string hex;
+    if (sha256.digestFile(index, false, digest)) {
+        static const char kDigits[] = "0123456789abcdef";
+        for (unsigned char byte : digest) {
+            hex += kDigits[byte >> 4];
+            hex += kDigits[byte & 0x0f];
+        }
+    }
+    SignatureTimes times;
+    const bool timed = !m_noMetadataSigCheck && readSignatureTimes(signature, times) && times.hasCreated;
+    RunReport::instance().setIndex(hex, m_revision, timed ? times.created : 0);
 }
 
 // The signature is valid, and the index is not older than the one accepted before; the
@@ -252,7 +273,12 @@ bool Repository::checkSignature(const std::string& index, const std::string& sig
         return false;
     }
     if (!verifyDetachedSignature(keys, index, signature)) {
-        if (!reportExpiredSignature(signature, time(nullptr))) LOG(Error, "invalid metadata signature");
+        if (reportExpiredSignature(signature, time(nullptr))) {
+            RunReport::instance().refuse(Refusal::SignatureExpired, kRepomdPath);
+        } else {
+            LOG(Error, "invalid metadata signature");
+            RunReport::instance().refuse(Refusal::Signature, kRepomdPath);
+        }
         return false;
     }
     return checkIndexFreshness(index, signature, m_freshness, time(nullptr), m_indexRecord);
@@ -288,6 +314,16 @@ bool Repository::readRepomd(const std::string& path) {
             LOG(Debug, "bad top-level element, '%s' instead of 'rempomd'",
                 localName ? reinterpret_cast<const char*>(localName) : "");
             return false;
+        }
+        if (ours && xmlTextReaderDepth(reader.get()) == 1 && xmlStrEqual(localName, BAD_CAST "revision")) {
+            // Only reported: the index says what it is, nothing here depends on it.
+            xmlNodePtr element = xmlTextReaderExpand(reader.get());
+            if (element && element->children) {
+                XmlStringPtr text(xmlNodeListGetString(element->doc, element->children, 1));
+                if (text) m_revision = reinterpret_cast<const char*>(text.get());
+            }
+            result = xmlTextReaderNext(reader.get());
+            continue;
         }
         if (ours && xmlStrEqual(localName, BAD_CAST "data")) {
             xmlNodePtr element = xmlTextReaderExpand(reader.get());
@@ -333,13 +369,14 @@ bool Repository::fetchResource(const RepoData& data, Downloader& downloader) {
     const std::string& name = data.checksum.value.empty() ? data.openChecksum.value : data.checksum.value;
     // A mismatch may come from a stale intermediate cache: one more try past it.
     for (int attempt = 0;; ++attempt) {
-        if (!downloadChecked(downloader, data.href, data.localPath, limit, name, attempt)) {
+        if (!downloadChecked(downloader, data.href, data.localPath, limit, name, attempt, data.size)) {
             LOG(Error, "failed getting repository resource '%s'", data.href.c_str());
             return false;
         }
         if (data.cachedCopyValid(m_policy)) return true;
         if (attempt > 0) {
             LOG(Error, "invalid checksum on '%s'", data.href.c_str());
+            RunReport::instance().refuse(Refusal::Checksum, data.href);
             return false;
         }
         LOG(Warn, "invalid checksum on '%s'; retrying with bypass of http caches", data.href.c_str());
@@ -347,7 +384,9 @@ bool Repository::fetchResource(const RepoData& data, Downloader& downloader) {
 }
 
 bool Repository::downloadChecked(Downloader& downloader, const std::string& href, const std::string& localPath,
-                                 const TransferLimit& limit, const std::string& checksum, int attempt) {
+                                 const TransferLimit& limit, const std::string& checksum, int attempt,
+                                 uint64_t expected) {
+    if (attempt == 0) m_totals.expected += expected;
     DownloadSpec spec;
     spec.limit = limit;
     if (attempt == 0) spec.partialPath = partialPathFor(checksum);

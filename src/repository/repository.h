@@ -99,7 +99,7 @@ private:
     // One file with its limit, resumable when it has a usable checksum; the first attempt
     // may resume a partial, the retry after a checksum mismatch starts afresh.
     bool downloadChecked(Downloader& downloader, const std::string& href, const std::string& localPath,
-                         const TransferLimit& limit, const std::string& checksum, int attempt);
+                         const TransferLimit& limit, const std::string& checksum, int attempt, uint64_t expected);
     // The partial for a checksum, when resuming is on and the partial directory is usable.
     std::string partialPathFor(const std::string& checksum);
     // Drops the partials that no record of the fresh metadata names any more.
@@ -109,6 +109,7 @@ private:
     bool checkSignature(const std::string& index, const std::string& signature);
     bool keepIncomingIndex(const std::string& index, const std::string& signature);
     bool readRepomd(const std::string& path);
+    void reportIndex(const std::string& index, const std::string& signature) const;
 
     RepositoryEntry m_config;
     bool m_noMetadataSigCheck = false;
@@ -121,4 +122,5 @@ private:
     PackageMap m_packages;
     TransferPolicy m_policy;
     TransferTotals m_totals;
+    std::string m_revision;  // of the index read last, for the run report
 };

@@ -1,0 +1,236 @@
+#include "config/run_report.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <memory>
+#include <utility>
+
+#include <json-c/json.h>
+
+#include "config/durable_file.h"
+#include "config/handles.h"
+#include "config/logger.h"
+#include "config/util.h"
+
+namespace {
+
+// json-c's objects are reference-counted: the owner drops its reference.
+using JsonPtr = std::unique_ptr<json_object, CFree<json_object_put>>;
+
+double monotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Adds value to object under key; json-c takes over the reference.
+void put(json_object* object, const char* key, json_object* value) {
+    json_object_object_add(object, key, value);
+}
+
+json_object* text(const std::string& value) {
+    return json_object_new_string_len(value.data(), static_cast<int>(value.size()));
+}
+
+json_object* number(uint64_t value) {
+    return json_object_new_uint64(value);
+}
+
+json_object* packageList(const std::vector<ReportedPackage>& packages) {
+    json_object* list = json_object_new_array();
+    for (const ReportedPackage& package : packages) {
+        json_object* item = json_object_new_object();
+        put(item, "name", text(package.name));
+        put(item, "epoch", number(package.epoch));
+        put(item, "version", text(package.version));
+        put(item, "release", text(package.release));
+        put(item, "arch", text(package.arch));
+        put(item, "type", text(package.type));
+        json_object_array_add(list, item);
+    }
+    return list;
+}
+
+// Details come from servers and files: what is not printable ASCII becomes '?', so the
+// document stays valid UTF-8 whatever they held.
+std::string printable(const std::string& detail) {
+    std::string result = detail;
+    for (char& c : result) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\n' && c != '\t') || byte >= 0x7f) c = '?';
+    }
+    return result;
+}
+
+}  // namespace
+
+const char* refusalCode(Refusal reason) {
+    switch (reason) {
+        case Refusal::Checksum:
+            return "checksum";
+        case Refusal::Signature:
+            return "signature";
+        case Refusal::SignatureExpired:
+            return "signature-expired";
+        case Refusal::PackageSignature:
+            return "package-signature";
+        case Refusal::SizeLimit:
+            return "size-limit";
+        case Refusal::Stall:
+            return "stall";
+        case Refusal::Deadline:
+            return "deadline";
+        case Refusal::Downgrade:
+            return "https-downgrade";
+        case Refusal::Rollback:
+            return "rollback";
+        case Refusal::MaxAge:
+            return "max-age";
+        case Refusal::Metadata:
+            return "metadata";
+        case Refusal::Download:
+            return "download";
+        case Refusal::UnsatisfiedDependency:
+            return "unsatisfied-dependency";
+        case Refusal::NewerUpdaterRequired:
+            return "newer-updater-required";
+        case Refusal::Install:
+            return "install";
+        case Refusal::Hook:
+            return "hook";
+        case Refusal::CorruptedSystem:
+            return "corrupted-system";
+        case Refusal::Database:
+            return "database";
+    }
+    return "unknown";
+}
+
+std::string utcTimestamp(int64_t seconds) {
+    const time_t value = static_cast<time_t>(seconds);
+    tm parts{};
+    char buffer[32];
+    if (!gmtime_r(&value, &parts) || strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) return "";
+    return buffer;
+}
+
+RunReport& RunReport::instance() {
+    static RunReport report;
+    return report;
+}
+
+void RunReport::begin(const std::string& mode) {
+    m_begun = true;
+    m_mode = mode;
+    m_startWall = time(nullptr);
+    m_startMonotonic = monotonicNow();
+}
+
+void RunReport::setRepository(const std::string& id, const std::string& uri) {
+    m_repositoryId = id;
+    m_repositoryUri = uri;
+}
+
+void RunReport::setIndex(const std::string& sha256, const std::string& revision, int64_t signingTime) {
+    m_hasIndex = true;
+    m_indexSha256 = sha256;
+    m_indexRevision = revision;
+    m_indexSigningTime = signingTime;
+}
+
+void RunReport::addPass(const std::string& name, const std::string& result) {
+    m_passes.push_back({name, result});
+}
+
+static bool samePackage(const ReportedPackage& a, const ReportedPackage& b) {
+    return a.name == b.name && a.epoch == b.epoch && a.version == b.version && a.release == b.release &&
+           a.arch == b.arch && a.type == b.type;
+}
+
+void RunReport::addChosen(const std::vector<ReportedPackage>& packages) {
+    for (const ReportedPackage& package : packages) {
+        bool listed = false;
+        for (const ReportedPackage& chosen : m_chosen) listed = listed || samePackage(chosen, package);
+        if (!listed) m_chosen.push_back(package);
+    }
+}
+
+void RunReport::addInstalled(const std::vector<ReportedPackage>& packages) {
+    m_installed.insert(m_installed.end(), packages.begin(), packages.end());
+}
+
+void RunReport::refuse(Refusal reason, const std::string& detail) {
+    m_refusals.push_back({refusalCode(reason), printable(detail)});
+}
+
+void RunReport::addBytes(uint64_t expected, uint64_t received, uint64_t resumed, uint64_t discarded) {
+    m_bytesExpected += expected;
+    m_bytesReceived += received;
+    m_bytesResumed += resumed;
+    m_bytesDiscarded += discarded;
+}
+
+std::string RunReport::toJson(int exitStatus, const char* exitWord) const {
+    JsonPtr root(json_object_new_object());
+    json_object* document = root.get();
+    put(document, "schema", json_object_new_int(kSchemaVersion));
+    put(document, "mode", text(m_mode));
+    put(document, "start", text(utcTimestamp(m_startWall)));
+    put(document, "end", text(utcTimestamp(time(nullptr))));
+    put(document, "duration_seconds", json_object_new_double(monotonicNow() - m_startMonotonic));
+    json_object* exit = json_object_new_object();
+    put(exit, "status", json_object_new_int(exitStatus));
+    put(exit, "word", text(exitWord));
+    put(document, "exit", exit);
+
+    json_object* passes = json_object_new_array();
+    for (const Pass& pass : m_passes) {
+        json_object* item = json_object_new_object();
+        put(item, "name", text(pass.name));
+        put(item, "result", text(pass.result));
+        json_object_array_add(passes, item);
+    }
+    put(document, "passes", passes);
+
+    json_object* repository = json_object_new_object();
+    put(repository, "id", text(m_repositoryId));
+    put(repository, "uri", text(m_repositoryUri));
+    json_object* index = nullptr;
+    if (m_hasIndex) {
+        index = json_object_new_object();
+        put(index, "sha256", text(m_indexSha256));
+        put(index, "revision", m_indexRevision.empty() ? nullptr : text(m_indexRevision));
+        put(index, "signed", m_indexSigningTime ? text(utcTimestamp(m_indexSigningTime)) : nullptr);
+    }
+    put(repository, "index", index);
+    put(document, "repository", repository);
+
+    put(document, "chosen", packageList(m_chosen));
+    put(document, "installed", packageList(m_installed));
+    json_object* refusals = json_object_new_array();
+    for (const Refused& refused : m_refusals) {
+        json_object* item = json_object_new_object();
+        put(item, "reason", text(refused.reason));
+        put(item, "detail", text(refused.detail));
+        json_object_array_add(refusals, item);
+    }
+    put(document, "refusals", refusals);
+
+    json_object* bytes = json_object_new_object();
+    put(bytes, "expected", number(m_bytesExpected));
+    put(bytes, "received", number(m_bytesReceived));
+    put(bytes, "resumed", number(m_bytesResumed));
+    put(bytes, "discarded", number(m_bytesDiscarded));
+    put(document, "bytes", bytes);
+    put(document, "reboot_requested", json_object_new_boolean(m_rebootRequested));
+
+    const char* rendered = json_object_to_json_string_ext(
+        document, JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_NOSLASHESCAPE);
+    return std::string(rendered ? rendered : "{}") + "\n";
+}
+
+void RunReport::write(const std::string& path, int exitStatus, const char* exitWord) const {
+    const std::string document = toJson(exitStatus, exitWord);
+    if (replaceFileDurably(path, document, 0644, true) != ReplaceStep::Done)
+        LOG(Warn, "failed writing run report '%s' (%s)", path.c_str(), errnoText().c_str());
+}
