@@ -9,24 +9,13 @@
 //     </network>
 //
 // Every attribute is optional; a value that is not a positive decimal number fails the file.
-#include <cerrno>
-#include <cstdlib>
 
 #include "config/config_elements.h"
 #include "config/logger.h"
+#include "config/util.h"
 #include "config/xml_util.h"
 
 namespace {
-
-// Digits only, above zero and within 64 bits: strtoull alone accepts blanks, a sign and wraps.
-bool parsePositive(const std::string& text, uint64_t& value) {
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    errno = 0;
-    unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno == ERANGE || parsed == 0) return false;
-    value = parsed;
-    return true;
-}
 
 // An absent attribute keeps the value; a present one must be valid.
 template <class T>
@@ -35,7 +24,7 @@ bool readNumber(xmlNodePtr element, const char* name, T& target, uint64_t maximu
     if (!text) return true;
     const std::string value = reinterpret_cast<const char*>(text.get());
     uint64_t parsed = 0;
-    if (!parsePositive(value, parsed) || parsed > maximum) {
+    if (!parsePositiveDecimal(value, parsed) || parsed > maximum) {
         LOG(Error, "invalid value '%s' of attribute '%s' in element '%s' (line %li)", value.c_str(), name,
             xmlName(element), static_cast<long>(xmlGetLineNo(element)));
         return false;

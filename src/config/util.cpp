@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/handles.h"
@@ -68,4 +69,13 @@ bool createDirectory(const std::string& path) {
     }
     LOG(Error, "cannot create dir '%s' (%s)", path.c_str(), errnoText(error).c_str());
     return false;
+}
+
+bool parsePositiveDecimal(const std::string& text, uint64_t& value) {
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || parsed == 0) return false;
+    value = parsed;
+    return true;
 }

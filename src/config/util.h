@@ -1,6 +1,7 @@
 // Small helpers shared by every subsystem.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The text of the current errno, as strerror_r gives it.
@@ -13,5 +14,8 @@ std::string lastPathComponent(const std::string& path);
 std::string fileExtension(const std::string& path);
 // True when the file opens read-only; otherwise logs why at debug level.
 bool isReadable(const std::string& path);
+// A whole positive decimal number within 64 bits: digits only (no sign, blank or exponent),
+// no more than 20 of them, and not 0.
+[[nodiscard]] bool parsePositiveDecimal(const std::string& text, uint64_t& value);
 // One mkdir with mode 0777; an existing directory is success.
 [[nodiscard]] bool createDirectory(const std::string& path);

@@ -1,9 +1,8 @@
 #include "repository/transfer_limits.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 
+#include "config/util.h"
 #include "repository/repository.h"
 
 namespace {
@@ -46,10 +45,5 @@ TransferLimit packageLimit(const Package& package, const TransferPolicy& policy)
 }
 
 bool parseDeclaredSize(const std::string& text, uint64_t& size) {
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    errno = 0;
-    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno == ERANGE || value == 0) return false;
-    size = value;
-    return true;
+    return parsePositiveDecimal(text, size);
 }

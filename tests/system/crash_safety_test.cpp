@@ -28,7 +28,7 @@ constexpr char kCorruptedLine[] = "FATAL: system is corrupted cannot update";
 
 using DirPtr = std::unique_ptr<DIR, int (*)(DIR*)>;
 // All that /var/lib/updater may hold after a kill.
-const std::set<std::string> kStateDirEntries{".", "..", "accepted-index", "status", "update-state"};
+const std::set<std::string> kStateDirEntries{".", "..", "accepted-index", "last-run.json", "status", "update-state"};
 
 // /run/sandbox-kill holds "POINT N": the Nth time a wrapper reaches POINT it notes the status it
 // sees and kills the updater. ChildProcess execs the program itself, so the wrapper's parent is

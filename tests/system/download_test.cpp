@@ -19,25 +19,16 @@ namespace {
 constexpr char kPackagePath[] = "/demo-2.0-1.noarch.rpm";
 constexpr char kPartialDir[] = "/var/cache/updater/main/partial";
 
-// The device has demo 1.0-1; the vendor offers demo 2.0-1 over HTTP.
-class DownloadTest : public SignedUpdateTest {
+// The vendor's demo 2.0-1 over HTTP.
+class DownloadTest : public DemoUpdateTest {
 protected:
-    static void SetUpTestSuite() {
-        SignedUpdateTest::SetUpTestSuite();
-        s_old = build(RpmPackageDef("demo", "1.0", "1"), false);
-        s_new = build(RpmPackageDef("demo", "2.0", "1"));
-        ASSERT_FALSE(s_old.empty());
-        ASSERT_FALSE(s_new.empty());
-    }
-
     void SetUp() override {
-        SignedUpdateTest::SetUp();
-        installOnDevice({s_old});
-        publish({s_new});
+        DemoUpdateTest::SetUp();
+        publish({s_newDemo});
         serveOverHttp();
     }
 
-    size_t packageSize() const { return readFile(s_new).size(); }
+    size_t packageSize() const { return readFile(s_newDemo).size(); }
 
     // Names in the partial directory of the repository's cache; empty when it is absent.
     std::vector<std::string> partials() const {
@@ -51,13 +42,7 @@ protected:
         if (dir) closedir(dir);
         return names;
     }
-
-    static std::string s_old;
-    static std::string s_new;
 };
-
-std::string DownloadTest::s_old;
-std::string DownloadTest::s_new;
 
 TEST_F(DownloadTest, APackageCutAtHalfIsResumedByTheNextRunAndInstalled) {
     HttpRoute cut;

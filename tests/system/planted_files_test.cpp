@@ -180,8 +180,11 @@ TEST_F(PlantedFilesTest, UpdateStateReaderAlwaysFindsAWholeWord) {
 TEST_F(PlantedFilesTest, KillBeforeTheRenameOfARecordKeepsItsOldWord) {
     // The status is first replaced as the analysis begins, the update state once it is over.
     const std::pair<const char*, const char*> records[] = {{kStatusFile, "READY\n"}, {kUpdateStateFile, "ANALYZING\n"}};
+    // A run that finds the index already recorded does not write the record again: each run
+    // starts without it, so that both make the same renames.
     auto freshDevice = [&] {
         sandbox.removeDeviceFile("/var/cache/updater/main");
+        sandbox.removeDeviceFile("/var/lib/updater/accepted-index");
         sandbox.setStatus("READY");
         replaceDeviceFile(kUpdateStateFile, "COMPLETE\n");
     };

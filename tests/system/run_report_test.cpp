@@ -72,29 +72,16 @@ private:
     JsonPtr m_root;
 };
 
-// The device has demo 1.0-1; the vendor offers demo 2.0-1 over HTTP.
-class RunReportTest : public SignedUpdateTest {
+// The vendor's demo 2.0-1 over HTTP.
+class RunReportTest : public DemoUpdateTest {
 protected:
-    static void SetUpTestSuite() {
-        SignedUpdateTest::SetUpTestSuite();
-        s_old = build(RpmPackageDef("demo", "1.0", "1"), false);
-        s_new = build(RpmPackageDef("demo", "2.0", "1"));
-        ASSERT_FALSE(s_old.empty() || s_new.empty());
-    }
     void SetUp() override {
-        SignedUpdateTest::SetUp();
-        installOnDevice({s_old});
-        publish({s_new});
+        DemoUpdateTest::SetUp();
+        publish({s_newDemo});
         serveOverHttp();
     }
     Report report() const { return Report(sandbox.readDeviceFile(kReport)); }
-
-    static std::string s_old;
-    static std::string s_new;
 };
-
-std::string RunReportTest::s_old;
-std::string RunReportTest::s_new;
 
 TEST_F(RunReportTest, AFullUpdateReportsWhatItChoseInstalledAndFetched) {
     // The hooks learn where the report is.
@@ -118,8 +105,8 @@ TEST_F(RunReportTest, AFullUpdateReportsWhatItChoseInstalledAndFetched) {
     ASSERT_TRUE(runTool({"sha256sum", sandbox.hostPath(kRepoDir) + "/repodata/repomd.xml"}, &sha));
     EXPECT_EQ(run.text("repository.index.sha256"), sha.substr(0, 64));
     EXPECT_NE(run.text("repository.index.signed"), "<none>");
-    EXPECT_GE(run.number("bytes.received"), static_cast<int64_t>(readFile(s_new).size()));
-    EXPECT_GE(run.number("bytes.expected"), static_cast<int64_t>(readFile(s_new).size()));
+    EXPECT_GE(run.number("bytes.received"), static_cast<int64_t>(readFile(s_newDemo).size()));
+    EXPECT_GE(run.number("bytes.expected"), static_cast<int64_t>(readFile(s_newDemo).size()));
     EXPECT_EQ(run.number("bytes.resumed"), 0);
     EXPECT_TRUE(json_object_get_boolean(run.at("reboot_requested")));
     EXPECT_EQ(splitLines(sandbox.readDeviceFile("/var/lib/sandbox-fakes/report-path")).front(), kReport);

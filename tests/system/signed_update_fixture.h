@@ -111,6 +111,25 @@ protected:
     std::unique_ptr<HttpTestServer> m_server;
 };
 
+// The device has demo 1.0-1 installed; the vendor offers demo 2.0-1, signed (both built once
+// for a suite). Tests publish and serve it as they need.
+class DemoUpdateTest : public SignedUpdateTest {
+protected:
+    static void SetUpTestSuite() {
+        SignedUpdateTest::SetUpTestSuite();
+        s_oldDemo = build(RpmPackageDef("demo", "1.0", "1"), false);
+        s_newDemo = build(RpmPackageDef("demo", "2.0", "1"));
+        ASSERT_FALSE(s_oldDemo.empty() || s_newDemo.empty());
+    }
+    void SetUp() override {
+        SignedUpdateTest::SetUp();
+        installOnDevice({s_oldDemo});
+    }
+
+    static inline std::string s_oldDemo;
+    static inline std::string s_newDemo;
+};
+
 inline TempDir* SignedUpdateTest::s_dir = nullptr;
 inline GpgKeys* SignedUpdateTest::s_keys = nullptr;
 inline std::string SignedUpdateTest::s_key;

@@ -11,33 +11,18 @@ namespace system_test {
 namespace {
 
 // The device has demo 1.0-1; the vendor offers demo 2.0-1.
-class UpdateTest : public SignedUpdateTest {
+class UpdateTest : public DemoUpdateTest {
 protected:
-    static void SetUpTestSuite() {
-        SignedUpdateTest::SetUpTestSuite();
-        s_old = build(RpmPackageDef("demo", "1.0", "1"), false);
-        s_new = build(RpmPackageDef("demo", "2.0", "1"));
-        ASSERT_FALSE(s_old.empty());
-        ASSERT_FALSE(s_new.empty());
-    }
-
     void SetUp() override {
-        SignedUpdateTest::SetUp();
-        installOnDevice({s_old});
+        DemoUpdateTest::SetUp();
         ASSERT_EQ(installedDemo(), "demo-1.0-1");
     }
 
     void publish(bool withUpdate) {
-        SignedUpdateTest::publish(withUpdate ? std::vector<std::string>{s_new} : std::vector<std::string>{});
+        SignedUpdateTest::publish(withUpdate ? std::vector<std::string>{s_newDemo} : std::vector<std::string>{});
     }
     std::string installedDemo() const { return installed("demo"); }
-
-    static std::string s_old;
-    static std::string s_new;
 };
-
-std::string UpdateTest::s_old;
-std::string UpdateTest::s_new;
 
 TEST_F(UpdateTest, DeviceWithoutPendingUpdatesRunsThreeEmptyPasses) {
     publish(false);
