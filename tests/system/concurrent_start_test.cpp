@@ -80,20 +80,11 @@ private:
 };
 
 // The device has demo 1.0-1, its repository offers 2.0-1.
-class ConcurrentStartTest : public SignedUpdateTest {
+class ConcurrentStartTest : public DemoUpdateTest {
 protected:
-    static void SetUpTestSuite() {
-        SignedUpdateTest::SetUpTestSuite();
-        s_old = build(RpmPackageDef("demo", "1.0", "1"), false);
-        s_new = build(RpmPackageDef("demo", "2.0", "1"));
-    }
-
     void SetUp() override {
-        SignedUpdateTest::SetUp();
-        ASSERT_FALSE(s_old.empty());
-        ASSERT_FALSE(s_new.empty());
-        installOnDevice({s_old});
-        publish({s_new});
+        DemoUpdateTest::SetUp();
+        publish({s_newDemo});
     }
 
     // How an updater run by a driver shell ended: its exit code as the shell's wait gave it.
@@ -108,13 +99,7 @@ protected:
     std::string pidOf(const std::string& dir, const std::string& name) const {
         return splitLines(sandbox.readDeviceFile(dir + "/" + name + ".pid")).at(0);
     }
-
-    static std::string s_old;
-    static std::string s_new;
 };
-
-std::string ConcurrentStartTest::s_old;
-std::string ConcurrentStartTest::s_new;
 
 struct PairCase {
     const char* name;

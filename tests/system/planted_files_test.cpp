@@ -29,20 +29,11 @@ constexpr char kRpmDbFile[] = "/var/lib/rpm/rpmdb.sqlite";
 constexpr char kMissing[] = "/var/lib/nothing-here";
 
 // The device has demo 1.0-1, its repository offers 2.0-1.
-class PlantedFilesTest : public SignedUpdateTest {
+class PlantedFilesTest : public DemoUpdateTest {
 protected:
-    static void SetUpTestSuite() {
-        SignedUpdateTest::SetUpTestSuite();
-        s_old = build(RpmPackageDef("demo", "1.0", "1"), false);
-        s_new = build(RpmPackageDef("demo", "2.0", "1"));
-    }
-
     void SetUp() override {
-        SignedUpdateTest::SetUp();
-        ASSERT_FALSE(s_old.empty());
-        ASSERT_FALSE(s_new.empty());
-        installOnDevice({s_old});
-        publish({s_new});
+        DemoUpdateTest::SetUp();
+        publish({s_newDemo});
         sandbox.writeDeviceFile(kVictim, kVictimContent);
     }
 
@@ -70,13 +61,7 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         return traced(argv);
     }
-
-    static std::string s_old;
-    static std::string s_new;
 };
-
-std::string PlantedFilesTest::s_old;
-std::string PlantedFilesTest::s_new;
 
 struct PlantCase {
     const char* name;
