@@ -22,7 +22,7 @@
 #include <neon/ne_socket.h>
 #include <neon/ne_uri.h>
 
-#include "config/handles.h"
+#include "base/handles.h"
 #include "network/downloader.h"
 #include "network/transfer.h"
 #include "network/url_fetcher.h"

@@ -2,7 +2,7 @@
 # staging tree, as packaging/updater.spec does).
 #
 # The program and its manual page follow the prefix. Everything else sits where the
-# program looks for it, at the fixed paths of src/config/paths.h, whatever the prefix.
+# program looks for it, at the fixed paths of src/base/paths.h, whatever the prefix.
 include(GNUInstallDirs)
 
 # A system administration command (updater(8)), run as root by the device's scheduler.

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "fuzz_input.h"
-#include "resolver/evr.h"
+#include "package/evr.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::quietLogger();

@@ -13,8 +13,8 @@
 #include <system_error>
 #include <vector>
 
-#include "config/logger.h"
-#include "config/xml_util.h"
+#include "base/logger.h"
+#include "base/xml_util.h"
 
 namespace fuzz {
 

@@ -1,6 +1,6 @@
 // The device's proxy configuration file.
+#include "config/proxy_config.h"
 #include "fuzz_input.h"
-#include "network/proxy_config.h"
 
 namespace {
 fuzz::InputFile* input;

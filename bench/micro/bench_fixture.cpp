@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "config/logger.h"
+#include "base/logger.h"
 
 namespace fs = std::filesystem;
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/checksum.h"
 #include "bench_fixture.h"
-#include "repository/checksum.h"
 
 namespace {
 

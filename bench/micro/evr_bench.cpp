@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "bench_fixture.h"
-#include "resolver/dependency.h"
-#include "resolver/evr.h"
+#include "package/dependency.h"
+#include "package/evr.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/logger.h"
+#include "base/xml_util.h"
 #include "config/config_file.h"
-#include "config/logger.h"
-#include "config/xml_util.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/xml_util.h"
 #include "config/config_elements.h"
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/xml_util.h"
-#include "network/proxy_config.h"
+#include "config/proxy_config.h"
 
 namespace {
 

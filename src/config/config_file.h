@@ -6,7 +6,7 @@
 
 #include <libxml/tree.h>
 
-#include "config/paths.h"
+#include "base/paths.h"
 #include "config/updater_config.h"
 
 // Reads one configuration file into the record; may leave partial changes on failure.

@@ -10,10 +10,10 @@
 //
 // Every attribute is optional; a value that is not a positive decimal number fails the file.
 
+#include "base/logger.h"
+#include "base/util.h"
+#include "base/xml_util.h"
 #include "config/config_elements.h"
-#include "config/logger.h"
-#include "config/util.h"
-#include "config/xml_util.h"
 
 namespace {
 

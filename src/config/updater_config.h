@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "config/logger.h"
-#include "config/paths.h"
+#include "base/logger.h"
+#include "base/paths.h"
 
 struct RepositoryEntry {
     std::string id;

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/logger.h"
+#include "base/logger.h"
 
 CommandLineOptions::~CommandLineOptions() {
     for (char* text : {logLevel, repo, repoUrl, logTo, cacheDir, confFile}) free(text);

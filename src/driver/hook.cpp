@@ -1,8 +1,8 @@
 #include "driver/hook.h"
 
-#include "config/logger.h"
-#include "config/run_report.h"
-#include "driver/child_process.h"
+#include "base/child_process.h"
+#include "base/logger.h"
+#include "base/run_report.h"
 #include "driver/run_result.h"
 #include "driver/version.h"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "config/paths.h"
+#include "base/paths.h"
 
 // Runs the hook with its name, the updater's version and, when given, the count text.
 // Returns 0 (also when the hook cannot be started), RUN_ERROR when it was interrupted,

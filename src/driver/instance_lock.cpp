@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/logger.h"
-#include "config/own_files.h"
-#include "config/util.h"
+#include "base/logger.h"
+#include "base/own_files.h"
+#include "base/util.h"
 #include "driver/run_result.h"
 #include "driver/signals.h"
 

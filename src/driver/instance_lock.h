@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "config/handles.h"
-#include "config/paths.h"
+#include "base/handles.h"
+#include "base/paths.h"
 #include "config/updater_config.h"
 #include "driver/status_file.h"
 

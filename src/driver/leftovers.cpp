@@ -7,10 +7,10 @@
 
 #include <cctype>
 
-#include "config/durable_file.h"
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/durable_file.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/util.h"
 
 namespace {
 

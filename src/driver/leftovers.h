@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "config/paths.h"
+#include "base/paths.h"
 #include "driver/status_file.h"
 
 // Whether name is one that mkstemp makes from the template's last component (which ends in

@@ -1,8 +1,8 @@
 #include "driver/reboot.h"
 
-#include "config/logger.h"
-#include "config/paths.h"
-#include "driver/child_process.h"
+#include "base/child_process.h"
+#include "base/logger.h"
+#include "base/paths.h"
 #include "driver/run_result.h"
 
 int runRebootSequence(const StatusPaths& statusPaths) {

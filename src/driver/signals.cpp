@@ -6,8 +6,8 @@
 #include <cstring>
 #include <map>
 
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/logger.h"
+#include "base/util.h"
 #include "rpmdb/rpm_compat.h"
 
 namespace {

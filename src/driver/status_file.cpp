@@ -9,11 +9,11 @@
 #include <cstring>
 #include <utility>
 
-#include "config/durable_file.h"
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/own_files.h"
-#include "config/util.h"
+#include "base/durable_file.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/own_files.h"
+#include "base/util.h"
 
 namespace {
 

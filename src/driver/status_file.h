@@ -4,7 +4,7 @@
 // replaced durably). Neither is read through a symbolic link.
 #pragma once
 
-#include "config/paths.h"
+#include "base/paths.h"
 
 enum UpdateStatus : int {
     STATUS_READY = 0,

@@ -2,8 +2,8 @@
 
 #include <cstddef>
 
-#include "config/logger.h"
-#include "config/run_report.h"
+#include "base/logger.h"
+#include "base/run_report.h"
 #include "driver/run_result.h"
 #include "driver/status_file.h"
 #include "driver/update_run.h"

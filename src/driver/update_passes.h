@@ -3,7 +3,7 @@
 #pragma once
 
 #include "config/updater_config.h"
-#include "repository/package.h"
+#include "package/package.h"
 #include "resolver/resolver.h"
 
 class Repository;

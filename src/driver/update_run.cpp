@@ -6,18 +6,18 @@
 #include <string>
 #include <vector>
 
-#include "config/logger.h"
-#include "config/paths.h"
-#include "config/run_report.h"
-#include "config/util.h"
-#include "driver/child_process.h"
+#include "base/child_process.h"
+#include "base/logger.h"
+#include "base/paths.h"
+#include "base/run_report.h"
+#include "base/util.h"
 #include "driver/hook.h"
 #include "driver/run_result.h"
 #include "driver/signals.h"
 #include "driver/status_file.h"
 #include "driver/version.h"
+#include "package/dependency.h"
 #include "repository/repository.h"
-#include "resolver/dependency.h"
 #include "rpmdb/dbdata.h"
 
 namespace {

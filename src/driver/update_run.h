@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "config/updater_config.h"
-#include "repository/package.h"
+#include "package/package.h"
 #include "resolver/resolver.h"
 
 class Repository;

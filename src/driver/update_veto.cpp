@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/handles.h"
+#include "base/handles.h"
 
 namespace {
 

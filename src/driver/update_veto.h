@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "config/paths.h"
+#include "base/paths.h"
 
 // True when an update is vetoed; reason holds the value of the last such line, unquoted
 // and unescaped. The fallback file is read only when the first one does not exist.

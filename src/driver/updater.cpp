@@ -21,14 +21,14 @@
 #include <rpm/rpmcli.h>
 #include <rpm/rpmlog.h>
 
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/paths.h"
+#include "base/run_report.h"
+#include "base/util.h"
+#include "base/xml_util.h"
 #include "config/config_file.h"
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/paths.h"
-#include "config/run_report.h"
 #include "config/updater_config.h"
-#include "config/util.h"
-#include "config/xml_util.h"
 #include "driver/command_line.h"
 #include "driver/hook.h"
 #include "driver/instance_lock.h"

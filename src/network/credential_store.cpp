@@ -4,9 +4,9 @@
 #include <optional>
 #include <utility>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/xml_util.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/xml_util.h"
 
 namespace {
 

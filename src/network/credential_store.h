@@ -9,7 +9,7 @@
 
 #include <neon/ne_uri.h>
 
-#include "config/paths.h"
+#include "base/paths.h"
 
 struct CredentialEntry {
     std::string path;   // the URI path the entry covers; "/" when the URI has none

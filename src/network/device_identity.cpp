@@ -12,9 +12,9 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/util.h"
 #include "network/device_secrets.h"
 
 namespace {

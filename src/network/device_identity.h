@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "config/paths.h"
+#include "base/paths.h"
 #include "network/credential_store.h"
 
 enum class HardwareType : int { None = 0, Vorlan = 1, Mirest = 2, Tresca = 3, Other = 4 };

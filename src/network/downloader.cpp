@@ -11,10 +11,10 @@
 
 #include <neon/ne_redirect.h>
 
-#include "config/logger.h"
-#include "config/own_files.h"
-#include "config/run_report.h"
-#include "config/util.h"
+#include "base/logger.h"
+#include "base/own_files.h"
+#include "base/run_report.h"
+#include "base/util.h"
 #include "network/partial_file.h"
 
 namespace {

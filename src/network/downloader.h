@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "config/handles.h"
+#include "base/handles.h"
 #include "network/transfer.h"
 #include "network/url_fetcher.h"
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/logger.h"
+#include "base/util.h"
 
 namespace {
 

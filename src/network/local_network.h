@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "config/handles.h"
+#include "base/handles.h"
 
 // The address inside a socket address; the caller has checked the family (AF_INET, AF_INET6).
 const in_addr& getIPv4Addr(const sockaddr* address);

@@ -8,8 +8,8 @@
 #include <cinttypes>
 #include <utility>
 
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/logger.h"
+#include "base/util.h"
 
 namespace {
 

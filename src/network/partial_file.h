@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "config/handles.h"
+#include "base/handles.h"
 
 class PartialFile {
 public:

@@ -14,9 +14,9 @@
 #include <neon/ne_request.h>
 #include <neon/ne_utils.h>
 
-#include "config/logger.h"
-#include "config/run_report.h"
-#include "config/util.h"
+#include "base/logger.h"
+#include "base/run_report.h"
+#include "base/util.h"
 #include "network/local_network.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <neon/ne_session.h>
 #include <neon/ne_uri.h>
 
-#include "config/handles.h"
-#include "config/paths.h"
+#include "base/handles.h"
+#include "base/paths.h"
 #include "config/updater_config.h"
 #include "network/credential_store.h"
 #include "network/device_identity.h"

@@ -5,9 +5,9 @@
 #include <ctime>
 #include <vector>
 
-#include "config/logger.h"
-#include "config/run_report.h"
-#include "repository/checksum.h"
+#include "base/checksum.h"
+#include "base/logger.h"
+#include "base/run_report.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "config/paths.h"
+#include "base/paths.h"
 #include "repository/index_record.h"
 #include "signature/signature_times.h"
 

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/util.h"
 
 namespace {
 

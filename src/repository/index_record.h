@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "config/paths.h"
+#include "base/paths.h"
 
 struct IndexRecord {
     uint32_t signedAt = 0;  // signature creation time, seconds since the Unix epoch

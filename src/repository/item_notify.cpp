@@ -3,7 +3,7 @@
 #include <chrono>
 #include <utility>
 
-#include "config/logger.h"
+#include "base/logger.h"
 
 std::time_t ItemNotify::monotonicSeconds() {
     return static_cast<std::time_t>(

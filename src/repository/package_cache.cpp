@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <memory>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/own_files.h"
-#include "config/run_report.h"
-#include "config/util.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/own_files.h"
+#include "base/run_report.h"
+#include "base/util.h"
 #include "network/downloader.h"
 #include "repository/item_notify.h"
 #include "repository/repository.h"

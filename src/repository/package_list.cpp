@@ -1,9 +1,9 @@
 #include "repository/package_list.h"
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/xml_util.h"
-#include "repository/list_stream.h"
+#include "base/handles.h"
+#include "base/list_stream.h"
+#include "base/logger.h"
+#include "base/xml_util.h"
 #include "repository/metadata_namespaces.h"
 #include "repository/package_parser.h"
 

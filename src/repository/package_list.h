@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "repository/package.h"
+#include "package/package.h"
 
 // Metadata type indexes of the lists that are read.
 constexpr int kPrimaryList = 0;

@@ -6,10 +6,10 @@
 
 #include <rpm/rpmmacro.h>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/util.h"
-#include "config/xml_util.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/util.h"
+#include "base/xml_util.h"
 #include "repository/metadata_namespaces.h"
 #include "repository/transfer_limits.h"
 #include "rpmdb/rpm_compat.h"

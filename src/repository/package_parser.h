@@ -6,9 +6,9 @@
 
 #include <libxml/tree.h>
 
-#include "repository/package.h"
-#include "resolver/dependency.h"
-#include "resolver/evr.h"
+#include "package/dependency.h"
+#include "package/evr.h"
+#include "package/package.h"
 
 // Whether rpm's platform patterns accept an architecture on the running machine. Asking rpm
 // expands macros, and a list names only a few architectures: one filter per list keeps

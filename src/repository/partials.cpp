@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <set>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/util.h"
 #include "network/partial_file.h"
 #include "repository/repository.h"
 

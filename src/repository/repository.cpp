@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/own_files.h"
-#include "config/run_report.h"
-#include "config/util.h"
-#include "config/xml_util.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/own_files.h"
+#include "base/run_report.h"
+#include "base/util.h"
+#include "base/xml_util.h"
 #include "network/downloader.h"
 #include "repository/item_notify.h"
 #include "repository/package_list.h"

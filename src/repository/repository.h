@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "config/paths.h"
+#include "base/checksum.h"
+#include "base/paths.h"
 #include "config/updater_config.h"
 #include "network/downloader.h"
-#include "repository/checksum.h"
+#include "package/package.h"
 #include "repository/index_freshness.h"
-#include "repository/package.h"
 
 // One "data" entry of the index.
 struct RepoData {

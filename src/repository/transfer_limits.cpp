@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "config/util.h"
+#include "base/util.h"
 #include "repository/repository.h"
 
 namespace {

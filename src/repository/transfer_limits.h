@@ -6,7 +6,7 @@
 
 #include "config/updater_config.h"
 #include "network/transfer.h"
-#include "repository/package.h"
+#include "package/package.h"
 
 struct RepoData;
 

@@ -1,6 +1,6 @@
 #include "resolver/dependency_report.h"
 
-#include "config/logger.h"
+#include "base/logger.h"
 
 bool isFileDependency(const Dependency& dependency) {
     return !dependency.name.empty() && dependency.name[0] == '/';

@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
-#include "repository/package.h"
-#include "resolver/dependency.h"
+#include "package/dependency.h"
+#include "package/package.h"
 
 bool isFileDependency(const Dependency& dependency);
 void reportCheckStart(size_t selected);

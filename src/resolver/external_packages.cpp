@@ -1,7 +1,7 @@
 #include "resolver/external_packages.h"
 
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/logger.h"
+#include "base/util.h"
 #include "repository/package_list.h"
 
 bool loadExternalPackages(PackageMap& out, const std::string& path) {

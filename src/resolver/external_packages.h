@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "config/paths.h"
-#include "repository/package.h"
+#include "base/paths.h"
+#include "package/package.h"
 
 // Adds the packages described by the file to out. A missing file is normal and leaves out
 // unchanged; an unusable one keeps what was read before the error. True when the whole file

@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "repository/package.h"
+#include "package/package.h"
 
 // One record per name; owned by the update run.
 using PackageSelection = std::map<std::string, Package>;

@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "resolver/dependency.h"
+#include "package/dependency.h"
 #include "resolver/package_selection.h"
 
 class RepositoryProviders {

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "config/logger.h"
+#include "base/logger.h"
 #include "config/updater_config.h"
 #include "rpmdb/dbdata.h"
 

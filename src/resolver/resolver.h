@@ -8,8 +8,8 @@
 #include <set>
 #include <string>
 
-#include "repository/package.h"
-#include "resolver/dependency.h"
+#include "package/dependency.h"
+#include "package/package.h"
 #include "resolver/package_selection.h"
 
 struct UpdaterConfig;

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "config/logger.h"
+#include "base/logger.h"
 #include "resolver/closure_check.h"
 #include "resolver/dependency_report.h"
 #include "resolver/repository_providers.h"

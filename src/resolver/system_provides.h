@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "resolver/dependency.h"
+#include "package/dependency.h"
 #include "resolver/package_selection.h"
 
 class SystemProvides {

@@ -14,9 +14,9 @@
 #include <cstring>
 #include <utility>
 
-#include "config/logger.h"
-#include "config/util.h"
-#include "driver/child_process.h"
+#include "base/child_process.h"
+#include "base/logger.h"
+#include "base/util.h"
 #include "rpmdb/rpm_compat.h"
 
 namespace {

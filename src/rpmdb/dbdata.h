@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "config/handles.h"
-#include "repository/package.h"
-#include "resolver/dependency.h"
+#include "base/handles.h"
+#include "package/dependency.h"
+#include "package/package.h"
 #include "signature/pgp.h"
 
 // One read-only view of the database through an rpm transaction set. Each client opens its

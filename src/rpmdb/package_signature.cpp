@@ -8,8 +8,8 @@
 #include <rpm/rpmtd.h>
 #include <rpm/rpmts.h>
 
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/logger.h"
+#include "base/util.h"
 #include "rpmdb/dbdata.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <rpm/rpmsq.h>
 #include <rpm/rpmts.h>
 
-#include "config/handles.h"
+#include "base/handles.h"
 
 // rpmsqSetAction is marked obsolete in 4.18 but is still how rpmlib learns which
 // handler to run for a signal its queue caught.

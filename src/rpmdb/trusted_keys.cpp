@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "config/logger.h"
+#include "base/logger.h"
 #include "rpmdb/dbdata.h"
 #include "rpmdb/rpm_compat.h"
 

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <utility>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/util.h"
-#include "driver/child_process.h"
+#include "base/child_process.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/util.h"
 
 namespace {
 

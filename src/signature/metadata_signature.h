@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "config/paths.h"
+#include "base/paths.h"
 
 // Each entry is one decoded (not base64) public key as the rpm database holds it.
 using PublicKeyList = std::vector<std::vector<uint8_t>>;

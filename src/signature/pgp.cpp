@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "config/logger.h"
+#include "base/logger.h"
 
 namespace {
 

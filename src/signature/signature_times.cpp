@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/util.h"
 #include "signature/pgp.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <neon/ne_utils.h>
 
-#include "config/handles.h"
+#include "base/handles.h"
 #include "fixtures/http_server.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/repo_builder.h"

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/handles.h"
+#include "base/handles.h"
 #include "system/signed_update_fixture.h"
 
 namespace system_test {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/paths.h"
+#include "base/paths.h"
 #include "fixtures/device_sandbox.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/logger.h"
+#include "base/logger.h"
 #include "driver/signals.h"
 #include "log_capture.h"
 #include "rpmdb/rpm_compat.h"

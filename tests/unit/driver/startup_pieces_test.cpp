@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/logger.h"
+#include "base/logger.h"
 #include "driver/instance_lock.h"
 #include "driver/reboot.h"
 #include "driver/run_result.h"

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/logger.h"
+#include "base/logger.h"
 #include "driver/status_file.h"
 #include "log_capture.h"
 #include "temp_dir.h"

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/xml_util.h"
+#include "base/xml_util.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/temp_dir.h"
 

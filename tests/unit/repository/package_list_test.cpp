@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/xml_util.h"
+#include "base/xml_util.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/repo_builder.h"
 #include "fixtures/rpm_builder.h"

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <neon/ne_socket.h>
 
-#include "config/xml_util.h"
+#include "base/xml_util.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/rpm_builder.h"
 #include "fixtures/run_tool.h"

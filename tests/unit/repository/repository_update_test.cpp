@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 #include <neon/ne_socket.h>
 
-#include "config/util.h"
-#include "config/xml_util.h"
+#include "base/util.h"
+#include "base/xml_util.h"
 #include "fixtures/gpg_keys.h"
 #include "fixtures/http_server.h"
 #include "fixtures/log_capture.h"

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/handles.h"
+#include "base/handles.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/rpm_builder.h"
 #include "fixtures/rpm_database.h"

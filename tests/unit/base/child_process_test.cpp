@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "config/logger.h"
-#include "driver/child_process.h"
+#include "base/child_process.h"
+#include "base/logger.h"
 #include "log_capture.h"
 #include "temp_dir.h"
 

@@ -6,7 +6,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
-#include "config/handles.h"
+#include "base/handles.h"
 
 // Reader options for every XML file: substitute entities, DTD default attributes, no
 // warnings, no blank nodes, no network access, CDATA merged into text.

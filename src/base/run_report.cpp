@@ -1,4 +1,4 @@
-#include "config/run_report.h"
+#include "base/run_report.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -7,10 +7,10 @@
 
 #include <json-c/json.h>
 
-#include "config/durable_file.h"
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/durable_file.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/util.h"
 
 namespace {
 

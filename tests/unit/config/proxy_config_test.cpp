@@ -1,4 +1,4 @@
-#include "network/proxy_config.h"
+#include "config/proxy_config.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 
 #include <zlib.h>
 
-#include "config/handles.h"
+#include "base/handles.h"
 
 class ListStream {
 public:

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "resolver/evr.h"
+#include "package/evr.h"
 
 // rpm's sense bits: the only ones a stored dependency carries.
 constexpr int32_t kSenseLess = 2;

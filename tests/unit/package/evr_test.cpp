@@ -1,4 +1,4 @@
-#include "resolver/evr.h"
+#include "package/evr.h"
 
 #include <cstdio>
 #include <iterator>

@@ -1,4 +1,4 @@
-#include "driver/child_process.h"
+#include "base/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <memory>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/paths.h"
-#include "config/util.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/paths.h"
+#include "base/util.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <map>
 #include <string>
 
-#include "repository/checksum.h"
-#include "resolver/dependency.h"
-#include "resolver/evr.h"
+#include "base/checksum.h"
+#include "package/dependency.h"
+#include "package/evr.h"
 
 enum class PackageType : int { Unknown = 0, Rpm = 1, Tavpkg = 2, FlashedFw = 3 };
 

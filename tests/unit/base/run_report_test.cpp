@@ -1,4 +1,4 @@
-#include "config/run_report.h"
+#include "base/run_report.h"
 
 #include <json-c/json.h>
 

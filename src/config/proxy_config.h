@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "config/paths.h"
+#include "base/paths.h"
 #include "config/updater_config.h"
 
 // Fills the proxy fields from the file; never fails the caller (problems are logged).

@@ -1,11 +1,11 @@
-#include "network/proxy_config.h"
+#include "config/proxy_config.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/xml_util.h"
+#include "base/handles.h"
+#include "base/logger.h"
+#include "base/xml_util.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "config/durable_file.h"
+#include "base/durable_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "config/handles.h"
+#include "base/handles.h"
 
 namespace {
 

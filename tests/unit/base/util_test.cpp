@@ -1,5 +1,5 @@
 // The path helpers every subsystem names its files with.
-#include "config/util.h"
+#include "base/util.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "resolver/dependency.h"
+#include "package/dependency.h"
 
 #include <rpm/rpmds.h>
 #include <rpm/rpmver.h>

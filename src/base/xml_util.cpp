@@ -1,12 +1,12 @@
-#include "config/xml_util.h"
+#include "base/xml_util.h"
 
 #include <cstdarg>
 #include <cstdio>
 
 #include <libxml/xmlerror.h>
 
-#include "config/handles.h"
-#include "config/logger.h"
+#include "base/handles.h"
+#include "base/logger.h"
 
 bool getXmlAttribute(xmlNodePtr node, const char* name, std::string& value) {
     XmlStringPtr text(xmlGetNoNsProp(node, reinterpret_cast<const xmlChar*>(name)));

@@ -1,4 +1,4 @@
-#include "config/own_files.h"
+#include "base/own_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/logger.h"
+#include "base/util.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "repository/checksum.h"
+#include "base/checksum.h"
 
 #include <cctype>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/logger.h"
+#include "base/logger.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/temp_dir.h"
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "config/handles.h"
+#include "base/handles.h"
 
 enum class OwnFileOpen {
     Opened,

@@ -1,4 +1,4 @@
-#include "resolver/dependency.h"
+#include "package/dependency.h"
 
 #include <iterator>
 #include <map>
@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "repository/package.h"
+#include "package/package.h"
 
 namespace {
 

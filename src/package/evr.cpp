@@ -1,4 +1,4 @@
-#include "resolver/evr.h"
+#include "package/evr.h"
 
 #include <rpm/rpmver.h>
 
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "config/logger.h"
+#include "base/logger.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "repository/package.h"
+#include "package/package.h"
 
 std::string packageLabel(const Package& package) {
     return package.name + "-" + package.evr.toString();

@@ -1,4 +1,4 @@
-#include "config/logger.h"
+#include "base/logger.h"
 
 #include <syslog.h>
 

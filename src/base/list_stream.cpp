@@ -1,10 +1,10 @@
-#include "repository/list_stream.h"
+#include "base/list_stream.h"
 
 #include <algorithm>
 #include <cinttypes>
 
-#include "config/logger.h"
-#include "config/util.h"
+#include "base/logger.h"
+#include "base/util.h"
 
 namespace {
 

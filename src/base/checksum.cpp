@@ -1,14 +1,14 @@
-#include "repository/checksum.h"
+#include "base/checksum.h"
 
 #include <array>
 #include <cstdio>
 
 #include <openssl/evp.h>
 
-#include "config/handles.h"
-#include "config/logger.h"
-#include "config/util.h"
-#include "repository/list_stream.h"
+#include "base/handles.h"
+#include "base/list_stream.h"
+#include "base/logger.h"
+#include "base/util.h"
 
 namespace {
 

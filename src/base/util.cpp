@@ -1,4 +1,4 @@
-#include "config/util.h"
+#include "base/util.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/handles.h"
-#include "config/logger.h"
+#include "base/handles.h"
+#include "base/logger.h"
 
 namespace {
 

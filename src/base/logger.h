@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config/handles.h"
+#include "base/handles.h"
 
 enum class LogLevel : int { Trace = 0, Debug = 1, Info = 2, Warn = 3, Error = 4, Fatal = 5 };
 

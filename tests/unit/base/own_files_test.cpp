@@ -1,6 +1,6 @@
 // Opening the updater's own files and clearing the places of its directories and files: what
 // is planted there is refused or removed, never followed.
-#include "config/own_files.h"
+#include "base/own_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,12 +1,12 @@
-#include "config/logger.h"
+#include "base/logger.h"
 
 #include <fcntl.h>
 #include <syslog.h>
 
 #include <cstring>
 
-#include "config/own_files.h"
-#include "config/util.h"
+#include "base/own_files.h"
+#include "base/util.h"
 
 namespace {
 
