@@ -3,10 +3,10 @@
 #include "base/child_process.h"
 #include "base/logger.h"
 #include "base/run_report.h"
+#include "base/version.h"
 #include "driver/run_result.h"
-#include "driver/version.h"
 
-int runHook(const char* name, const std::string* countText, const char* program) {
+RunResult runHook(const char* name, const std::string* countText, const char* program) {
     LOG(Info, "running %s hook", name);
     ChildProcess hook(program);
     hook.addArg(name);

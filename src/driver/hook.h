@@ -4,8 +4,10 @@
 #include <string>
 
 #include "base/paths.h"
+#include "driver/run_result.h"
 
 // Runs the hook with its name, the updater's version and, when given, the count text.
-// Returns 0 (also when the hook cannot be started), RUN_ERROR when it was interrupted,
+// Returns RUN_OK (also when the hook cannot be started), RUN_ERROR when it was interrupted,
 // RUN_RETRY_UPDATER when it exited with a non-zero code.
-int runHook(const char* name, const std::string* countText = nullptr, const char* program = paths::kHookProgram);
+[[nodiscard]] RunResult runHook(const char* name, const std::string* countText = nullptr,
+                                const char* program = paths::kHookProgram);

@@ -67,7 +67,7 @@ bool tryLock(int fd) {
 
 }  // namespace
 
-bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile, int& result,
+bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile, RunResult& result,
                      const StatusPaths& statusPaths, const char* lockPath) {
     LOG(Debug, "going to background");
     // The status tells what an interrupted run left only when no instance runs: to the one
@@ -102,7 +102,7 @@ bool enterBackground(const UpdaterConfig& config, const char* modeName, const st
             LOG(Info, "--- BACKGROUND PID %i ---", static_cast<int>(child));
         }
         if (!logToFile.empty()) Logger::instance().removeFile(logToFile);
-        result = 0;
+        result = RUN_OK;
         return false;
     }
     detachChild();

@@ -14,8 +14,9 @@
 // (0 in the parent, 1 or 2 when the status file refuses the run). The parent reads the
 // status after trying the lock at lockPath: while another instance holds it, an UPDATING is
 // left for the child to judge once it holds the lock.
-bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile, int& result,
-                     const StatusPaths& statusPaths = StatusPaths(), const char* lockPath = paths::kLockFile);
+[[nodiscard]] bool enterBackground(const UpdaterConfig& config, const char* modeName, const std::string& logToFile,
+                                   RunResult& result, const StatusPaths& statusPaths = StatusPaths(),
+                                   const char* lockPath = paths::kLockFile);
 
 // Takes the whole-file write lock, waiting up to lockTimeout seconds (one attempt a
 // second). On success lock holds the close-on-exec descriptor, which must stay open

@@ -5,7 +5,7 @@
 #include "base/paths.h"
 #include "driver/run_result.h"
 
-int runRebootSequence(const StatusPaths& statusPaths) {
+RunResult runRebootSequence(const StatusPaths& statusPaths) {
     LOG(Info, "rebooting for upgrades to take full effect");
 
     // Let init pick up a replaced init binary or libraries before the reboot.

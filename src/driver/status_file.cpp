@@ -118,10 +118,10 @@ bool loadStatus(UpdateStatus& status, const StatusPaths& where) {
     return false;
 }
 
-bool saveStatus(int status, bool syncDir, const StatusPaths& where) {
-    const char* name = statusName(static_cast<UpdateStatus>(status));
+bool saveStatus(UpdateStatus status, bool syncDir, const StatusPaths& where) {
+    const char* name = statusName(status);
     if (!name) {
-        LOG(Error, "invalid status value %i", status);
+        LOG(Error, "invalid status value %i", static_cast<int>(status));
         return false;
     }
 
@@ -141,20 +141,20 @@ bool syncStatusDir(const StatusPaths& where) {
     return true;
 }
 
-bool checkStatusAtStart(UpdateStatus status, int& result, const StatusPaths& where) {
+bool checkStatusAtStart(UpdateStatus status, RunResult& result, const StatusPaths& where) {
     switch (status) {
         case STATUS_UPDATING:
             LOG(Fatal, "a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting");
             if (!saveStatus(STATUS_CORRUPTED, false, where)) LOG(Warn, "failed updating status file");
-            result = 2;
+            result = RUN_FATAL;
             return false;
         case STATUS_CORRUPTED:
             LOG(Fatal, "system is corrupted cannot update");
-            result = 2;
+            result = RUN_FATAL;
             return false;
         case STATUS_REBOOTING:
             LOG(Info, "machine is rebooting after update, cannot start");
-            result = 1;
+            result = RUN_ERROR;
             return false;
         default:
             // An interrupted analysis, download or test left the system unchanged.

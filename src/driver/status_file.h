@@ -5,6 +5,7 @@
 #pragma once
 
 #include "base/paths.h"
+#include "driver/run_result.h"
 
 enum UpdateStatus : int {
     STATUS_READY = 0,
@@ -39,10 +40,10 @@ struct StatusPaths {
 [[nodiscard]] bool loadStatus(UpdateStatus& status, const StatusPaths& where = StatusPaths());
 // Atomic replace with fsync; syncDir also flushes the directory. Writing CORRUPTED also
 // sets the update state CORRUPTED.
-[[nodiscard]] bool saveStatus(int status, bool syncDir, const StatusPaths& where = StatusPaths());
+[[nodiscard]] bool saveStatus(UpdateStatus status, bool syncDir, const StatusPaths& where = StatusPaths());
 [[nodiscard]] bool syncStatusDir(const StatusPaths& where = StatusPaths());
-// True when a run may proceed; otherwise result holds the run result (1 or 2).
-bool checkStatusAtStart(UpdateStatus status, int& result, const StatusPaths& where = StatusPaths());
+// True when a run may proceed; otherwise result holds the run result (RUN_ERROR or RUN_FATAL).
+[[nodiscard]] bool checkStatusAtStart(UpdateStatus status, RunResult& result, const StatusPaths& where = StatusPaths());
 
 UpdateState loadUpdateState(const StatusPaths& where = StatusPaths());
 // Replaces the file durably, but only when the state differs from the one last read or

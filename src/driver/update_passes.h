@@ -3,11 +3,12 @@
 #pragma once
 
 #include "config/updater_config.h"
+#include "driver/run_result.h"
 #include "package/package.h"
 #include "resolver/resolver.h"
 
 class Repository;
 
 // Returns the run's result: RUN_OK, RUN_ERROR, RUN_FATAL or RUN_REBOOT.
-int runUpdatePasses(const UpdaterConfig& config, const NameSet& includeNames, const PackageMap& externalPackages,
-                    Repository& repository);
+[[nodiscard]] RunResult runUpdatePasses(const UpdaterConfig& config, const NameSet& includeNames,
+                                        const PackageMap& externalPackages, Repository& repository);

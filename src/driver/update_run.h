@@ -1,17 +1,17 @@
-// One update pass: metadata, product check, package choice, report, download, signature
-// check and installation, with the hooks around the steps and the status recorded.
+// One update pass, as a sequence of steps: fetch the metadata, choose the packages, report
+// the choice, download, verify the signatures, install the rpm packages, install the
+// payloads; the hooks around the steps and the status recorded.
 #pragma once
 
 #include <cstddef>
 
-#include "config/updater_config.h"
+#include "driver/run_result.h"
 #include "package/package.h"
-#include "resolver/resolver.h"
 
 class Repository;
+struct PassPlan;
 
-// Returns a run result (RUN_OK, RUN_ERROR, RUN_FATAL, RUN_REBOOT, RUN_RETRY_UPDATER). count
-// is 0 until the selection is complete and consistent, then the number of chosen packages.
-int runUpdatePass(UpdaterConfig options, PackageMap externalPackages, unsigned typeMask, const NameSet& includeNames,
-                  const NameSet& excludeNames, const NameSet& excludeGroups, const NameSet& addonNames,
-                  Repository& repository, size_t& count);
+// count is 0 until the selection is complete and consistent, then the number of chosen
+// packages.
+[[nodiscard]] RunResult runUpdatePass(const PassPlan& plan, const PackageMap& externalPackages, Repository& repository,
+                                      size_t& count);

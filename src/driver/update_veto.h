@@ -7,8 +7,8 @@
 
 // True when an update is vetoed; reason holds the value of the last such line, unquoted
 // and unescaped. The fallback file is read only when the first one does not exist.
-bool readUpdateVeto(std::string& reason, const char* osRelease = paths::kOsReleaseFile,
-                    const char* fallbackOsRelease = paths::kFallbackOsReleaseFile);
+[[nodiscard]] bool readUpdateVeto(std::string& reason, const char* osRelease = paths::kOsReleaseFile,
+                                  const char* fallbackOsRelease = paths::kFallbackOsReleaseFile);
 
 // The value of a "TAV_NO_UPDATE=" line: trailing blanks dropped, one level of quotes
 // removed, backslash escapes undone.

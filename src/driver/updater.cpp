@@ -26,6 +26,7 @@
 #include "base/paths.h"
 #include "base/run_report.h"
 #include "base/util.h"
+#include "base/version.h"
 #include "base/xml_util.h"
 #include "config/config_file.h"
 #include "config/updater_config.h"
@@ -39,7 +40,6 @@
 #include "driver/status_file.h"
 #include "driver/update_passes.h"
 #include "driver/update_veto.h"
-#include "driver/version.h"
 #include "network/url_fetcher.h"
 #include "repository/repository.h"
 #include "resolver/external_packages.h"
@@ -137,60 +137,111 @@ void saveReadyStatus() {
     if (!saveStatus(STATUS_READY, false)) LOG(Warn, "failed updating status file");
 }
 
-// Everything after the refusal checks: the status check, the "init" hook, the choice of
-// repository, the random wait and the update work. Returns the run result.
-int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeNames, const char* mode,
-              const std::string& logTo) {
-    if (config.background) {
-        int result = RUN_ERROR;
-        if (!enterBackground(config, mode, logTo, result)) return result;
-    }
-
+// Takes the run for this instance: into the background when asked, then the instance lock.
+// From here on the run is this instance's own: its report is written at the end, and the
+// hooks learn where to find the last one.
+[[nodiscard]] bool takeTheRun(const UpdaterConfig& config, const char* mode, const std::string& logTo,
+                              RunResult& result) {
+    result = RUN_ERROR;
+    if (config.background && !enterBackground(config, mode, logTo, result)) return false;
     UniqueFd lock;  // held until the process ends
-    if (!acquireInstanceLock(config.lockTimeout, lock)) return RUN_ERROR;
-    // From here on the run is this instance's own: its report is written at the end, and
-    // the hooks learn where to find the last one.
+    if (!acquireInstanceLock(config.lockTimeout, lock)) {
+        result = RUN_ERROR;
+        return false;
+    }
     RunReport::instance().begin(mode);
     setenv(paths::kRunReportVariable, paths::kRunReportFile, 1);
     lock.release();
+    // A log file that cannot be opened (logged) does not stop an update.
+    (void)Logger::instance().addFile(paths::kLastLogFile, LogLevel::Info, false, true);
+    return true;
+}
 
-    Logger::instance().addFile(paths::kLastLogFile, LogLevel::Info, false, true);
+void logRunStart(const UpdaterConfig& config, const char* mode) {
+    if (config.quiet) return;
+    LOG(Info, "%s version %s, product %s", kUpdaterName, kUpdaterVersion, config.productName.c_str());
+    LOG(Info, "--- MODE %s ---", mode);
+    if (!config.fetcher.proxyServer.empty())
+        LOG(Info, "using HTTP proxy '%s' port %u", config.fetcher.proxyServer.c_str(),
+            static_cast<unsigned>(config.fetcher.proxyPort));
+}
 
-    if (!config.quiet) {
-        LOG(Info, "%s version %s, product %s", kUpdaterName, kUpdaterVersion, config.productName.c_str());
-        LOG(Info, "--- MODE %s ---", mode);
-        if (!config.fetcher.proxyServer.empty())
-            LOG(Info, "using HTTP proxy '%s' port %u", config.fetcher.proxyServer.c_str(),
-                static_cast<unsigned>(config.fetcher.proxyPort));
-    }
-
-    // What a killed run left; no other instance runs now to need it.
-    removeOwnLeftovers();
-
-    // Once per process: user agent, device identity and default credentials.
-    URLFetcher::initClass(config.fetcher);
-
+// The device's veto and the status an earlier run left; false with the result that ends the run.
+[[nodiscard]] bool startIsAllowed(RunResult& result) {
+    result = RUN_ERROR;
     std::string vetoReason;
     if (readUpdateVeto(vetoReason)) {
         LOG(Error, "firmware update is disabled: %s", vetoReason.c_str());
-        return RUN_ERROR;
+        return false;
     }
-
     UpdateStatus status = STATUS_READY;
     if (!loadStatus(status)) {
         LOG(Error, "cannot recover status, aborting");
-        return RUN_ERROR;
+        return false;
     }
-    int refusal = RUN_ERROR;
-    if (!checkStatusAtStart(status, refusal)) {
-        if (refusal == RUN_FATAL) {
-            const char* word = statusName(status);
-            RunReport::instance().refuse(Refusal::CorruptedSystem, std::string("status ") + (word ? word : "unknown"));
-        }
-        return refusal;
+    if (checkStatusAtStart(status, result)) return true;
+    if (result == RUN_FATAL) {
+        const char* word = statusName(status);
+        RunReport::instance().refuse(Refusal::CorruptedSystem, std::string("status ") + (word ? word : "unknown"));
     }
+    return false;
+}
 
-    int hookResult = runHook("init");
+// The first enabled repository of the configuration; null (logged) when there is none.
+const RepositoryEntry* activeRepository(const UpdaterConfig& config) {
+    if (config.repositories.empty()) {
+        LOG(Error, "no repositories configured, nothing to do");
+        return nullptr;
+    }
+    for (const RepositoryEntry& entry : config.repositories)
+        if (entry.enabled) return &entry;
+    LOG(Error, "no active repository, nothing to do");
+    return nullptr;
+}
+
+// The random wait before the first connection, and a last look at the termination signals.
+[[nodiscard]] bool waitYourTurn(const UpdaterConfig& config, const Repository& repository) {
+    // A local repository serves no rush of devices: no need to spread their connections.
+    if (!repository.isFileRepository() && !config.cacheOnly && config.maxWaitTime > 0 &&
+        !randomWait(config.maxWaitTime))
+        return false;
+    return !terminationRequested();
+}
+
+// The update work on the active repository: the passes, and what they moved.
+RunResult updateFrom(const UpdaterConfig& config, const RepositoryEntry& active, const NameSet& includeNames) {
+    if (!config.quiet)
+        LOG(Info, "updating packages from repository '%s' (URI '%s')", active.id.c_str(), active.location.c_str());
+    auto repository = std::make_unique<Repository>(config, active);
+    RunReport::instance().setRepository(active.id, repository->baseUri());
+    if (!waitYourTurn(config, *repository)) return RUN_ERROR;
+
+    // Packages installed by other means than this updater count as installed.
+    PackageMap externalPackages;
+    (void)loadExternalPackages(externalPackages);
+
+    const RunResult result = runUpdatePasses(config, includeNames, externalPackages, *repository);
+    const TransferTotals& moved = repository->transferTotals();
+    RunReport::instance().addBytes(moved.expected, moved.received, moved.resumed, moved.discarded);
+    return result;
+}
+
+// Everything after the refusal checks: the status check, the "init" hook, the choice of
+// repository, the random wait and the update work. Returns the run result.
+RunResult runUpdate(const UpdaterConfig& config, const NameSet& includeNames, const char* mode,
+                    const std::string& logTo) {
+    RunResult result = RUN_ERROR;
+    if (!takeTheRun(config, mode, logTo, result)) return result;
+    logRunStart(config, mode);
+
+    // What a killed run left; no other instance runs now to need it.
+    removeOwnLeftovers();
+    // Once per process: user agent, device identity and default credentials.
+    URLFetcher::initClass(config.fetcher);
+
+    if (!startIsAllowed(result)) return result;
+
+    const RunResult hookResult = runHook("init");
     if (hookResult != RUN_OK) {
         saveReadyStatus();
         // A hook that exited with an error code asks for a retry, which a run that has not
@@ -198,62 +249,16 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& includeN
         return hookResult == RUN_RETRY_UPDATER ? RUN_ERROR : hookResult;
     }
 
-    if (config.repositories.empty()) {
-        LOG(Error, "no repositories configured, nothing to do");
-        saveReadyStatus();
-        return RUN_ERROR;
-    }
-    const RepositoryEntry* active = nullptr;
-    for (const RepositoryEntry& entry : config.repositories) {
-        if (entry.enabled) {
-            active = &entry;
-            break;
-        }
-    }
-    if (!active) {
-        LOG(Error, "no active repository, nothing to do");
-        saveReadyStatus();
-        return RUN_ERROR;
-    }
-    if (!config.quiet)
-        LOG(Info, "updating packages from repository '%s' (URI '%s')", active->id.c_str(), active->location.c_str());
-    auto repository = std::make_unique<Repository>(config, *active);
-    RunReport::instance().setRepository(active->id, repository->baseUri());
-
-    // A local repository serves no rush of devices: no need to spread their connections.
-    if (!repository->isFileRepository() && !config.cacheOnly && config.maxWaitTime > 0) {
-        if (!randomWait(config.maxWaitTime)) {
-            repository.reset();
-            saveReadyStatus();
-            return RUN_ERROR;
-        }
-    }
-    if (terminationRequested()) {
-        repository.reset();
-        saveReadyStatus();
-        return RUN_ERROR;
-    }
-
-    // Packages installed by other means than this updater count as installed.
-    PackageMap externalPackages;
-    (void)loadExternalPackages(externalPackages);
-
-    int result = runUpdatePasses(config, includeNames, externalPackages, *repository);
-    const TransferTotals& moved = repository->transferTotals();
-    RunReport::instance().addBytes(moved.expected, moved.received, moved.resumed, moved.discarded);
-    repository.reset();
+    const RepositoryEntry* active = activeRepository(config);
+    result = active ? updateFrom(config, *active, includeNames) : RUN_ERROR;
     // A fatal result leaves the status the passes recorded (CORRUPTED) for the next start.
     if (result != RUN_FATAL) saveReadyStatus();
     return result;
 }
 
-}  // namespace
-
-int updaterMain(int argc, char** argv) {
-    UpdaterConfig config;
-    Logger::instance().setIdent(programName(argc > 0 ? argv[0] : nullptr));
-    if (!installSignalHandlers()) return RUN_ERROR;
-
+// The process-wide setup of the libraries; false when the run cannot start.
+[[nodiscard]] bool initializeLibraries() {
+    if (!installSignalHandlers()) return false;
     std::set_new_handler(outOfMemory);
     xmlCheckVersion(20901);
     routeXmlErrorsToLog();
@@ -262,8 +267,58 @@ int updaterMain(int argc, char** argv) {
     ne_oom_callback(outOfMemory);
     if (ne_sock_init() != 0) {
         LOG(Error, "failed initializing (neon)");
+        return false;
+    }
+    return true;
+}
+
+// The log file of --log-to, and the level of --log-level early, so that the reading of the
+// configuration itself can be traced.
+void startEarlyLogging(const CommandLineOptions& options, const std::string& logTo) {
+    if (!logTo.empty()) (void)Logger::instance().addFile(logTo, LogLevel::Trace, true);
+    if (!options.logLevel) return;
+    const std::string early = options.logLevel;
+    if (early == "trace") Logger::instance().setLevel(LogLevel::Trace);
+    if (early == "debug") Logger::instance().setLevel(LogLevel::Debug);
+}
+
+// The defaults file, the site file and the command line, in that order of precedence.
+[[nodiscard]] bool loadConfiguration(const CommandLineOptions& options, UpdaterConfig& config) {
+    if (!loadConfigFile(config, paths::kDefaultsConfigFile, true))
+        LOG(Debug, "missing or incorrect defaults file '%s'", paths::kDefaultsConfigFile);
+    const std::string configFile = options.confFile ? options.confFile : paths::kConfigFile;
+    if (!loadConfigFile(config, configFile, false)) {
+        LOG(Error, "failed parsing configuration file '%s'", configFile.c_str());
+        return false;
+    }
+    applyCommandLine(options, config);
+    return applyRepositoryChoice(options, config);
+}
+
+void configureLogger(const UpdaterConfig& config) {
+    Logger& logger = Logger::instance();
+    logger.setLevel(config.logLevel);
+    logger.setStderr(config.logToStderr);
+    logger.setSyslog(config.logToSyslog, LOG_PID, config.syslogFacility);
+    LOG(Debug, "initialized OK");
+}
+
+// The run from the refusal checks on; the reboot when it asks for one.
+RunResult runAndReboot(const UpdaterConfig& config, const NameSet& includeNames, const std::string& logTo) {
+    if (chdir("/") != 0) {
+        LOG(Error, "failed to change to the root directory (%s)", errnoText().c_str());
         return RUN_ERROR;
     }
+    ensureHome();
+    return runningDisabled() ? RUN_ERROR : runUpdate(config, includeNames, modeName(config), logTo);
+}
+
+}  // namespace
+
+int updaterMain(int argc, char** argv) {
+    UpdaterConfig config;
+    Logger::instance().setIdent(programName(argc > 0 ? argv[0] : nullptr));
+    if (!initializeLibraries()) return RUN_ERROR;
 
     RpmLogRouting rpmLog(rpmLogSink);
 
@@ -279,44 +334,15 @@ int updaterMain(int argc, char** argv) {
         return RUN_OK;
     }
 
-    std::set<std::string> includeNames;
+    NameSet includeNames;
     while (const char* name = poptGetArg(context.get())) includeNames.insert(name);
 
-    std::string logTo = options.logTo ? options.logTo : "";
-    if (!logTo.empty()) Logger::instance().addFile(logTo, LogLevel::Trace, true);
-    if (options.logLevel) {
-        // Lets the reading of the configuration itself be traced.
-        std::string early = options.logLevel;
-        if (early == "trace") Logger::instance().setLevel(LogLevel::Trace);
-        if (early == "debug") Logger::instance().setLevel(LogLevel::Debug);
-    }
+    const std::string logTo = options.logTo ? options.logTo : "";
+    startEarlyLogging(options, logTo);
+    if (!loadConfiguration(options, config)) return RUN_ERROR;
+    configureLogger(config);
 
-    if (!loadConfigFile(config, paths::kDefaultsConfigFile, true))
-        LOG(Debug, "missing or incorrect defaults file '%s'", paths::kDefaultsConfigFile);
-    std::string configFile = options.confFile ? options.confFile : paths::kConfigFile;
-    if (!loadConfigFile(config, configFile, false)) {
-        LOG(Error, "failed parsing configuration file '%s'", configFile.c_str());
-        return RUN_ERROR;
-    }
-
-    applyCommandLine(options, config);
-    if (!applyRepositoryChoice(options, config)) return RUN_ERROR;
-
-    Logger& logger = Logger::instance();
-    logger.setLevel(config.logLevel);
-    logger.setStderr(config.logToStderr);
-    logger.setSyslog(config.logToSyslog, LOG_PID, config.syslogFacility);
-    LOG(Debug, "initialized OK");
-
-    if (chdir("/") != 0) {
-        LOG(Error, "failed to change to the root directory (%s)", errnoText().c_str());
-        return RUN_ERROR;
-    }
-    ensureHome();
-
-    int iRet = RUN_ERROR;
-    const char* mode = modeName(config);
-    if (!runningDisabled()) iRet = runUpdate(config, includeNames, mode, logTo);
+    RunResult iRet = runAndReboot(config, includeNames, logTo);
 
     // Shutdown: every path from the refusal checks on ends here.
     context.reset();

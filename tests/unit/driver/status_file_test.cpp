@@ -73,8 +73,8 @@ TEST_F(StatusFileTest, ReadingRules) {
 TEST_F(StatusFileTest, SaveReplacesTheFileWithOneLine) {
     for (int value = STATUS_READY; value <= STATUS_REBOOTING; ++value) {
         SCOPED_TRACE(value);
-        ASSERT_TRUE(saveStatus(value, value % 2 == 0, m_where));
         auto status = static_cast<UpdateStatus>(value);
+        ASSERT_TRUE(saveStatus(status, value % 2 == 0, m_where));
         EXPECT_EQ(readFile(m_status), std::string(statusName(status)) + "\n");
         EXPECT_TRUE(loadsAs(readFile(m_status), status));
         struct stat st;
@@ -86,8 +86,8 @@ TEST_F(StatusFileTest, SaveReplacesTheFileWithOneLine) {
     EXPECT_EQ(dirEntries(), (std::set<std::string>{"status", "update-state"}));
     EXPECT_EQ(readFile(m_state), "CORRUPTED\n");
 
-    EXPECT_FALSE(saveStatus(9, false, m_where));
-    EXPECT_FALSE(saveStatus(-1, true, m_where));
+    EXPECT_FALSE(saveStatus(static_cast<UpdateStatus>(9), false, m_where));
+    EXPECT_FALSE(saveStatus(static_cast<UpdateStatus>(-1), true, m_where));
     EXPECT_TRUE(logged("ERROR: invalid status value 9"));
     EXPECT_TRUE(logged("ERROR: invalid status value -1"));
     EXPECT_EQ(readFile(m_status), "REBOOTING\n");
@@ -112,26 +112,26 @@ TEST_F(StatusFileTest, FailedSaveLeavesNoTemporaryFile) {
 }
 
 TEST_F(StatusFileTest, StartIsRefusedAfterAnInterruptedUpdate) {
-    int result = 0;
+    RunResult result = RUN_OK;
     for (UpdateStatus status :
          {STATUS_READY, STATUS_DELAYING, STATUS_ANALYZING, STATUS_DOWNLOADING, STATUS_TESTING, STATUS_PKGSDONE})
         EXPECT_TRUE(checkStatusAtStart(status, result, m_where)) << status;
 
     EXPECT_FALSE(checkStatusAtStart(STATUS_REBOOTING, result, m_where));
-    EXPECT_EQ(result, 1);
+    EXPECT_EQ(result, RUN_ERROR);
     EXPECT_TRUE(logged("INFO: machine is rebooting after update, cannot start"));
 
     EXPECT_FALSE(checkStatusAtStart(STATUS_UPDATING, result, m_where));
-    EXPECT_EQ(result, 2);
+    EXPECT_EQ(result, RUN_FATAL);
     EXPECT_TRUE(logged("FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting"));
     EXPECT_EQ(readFile(m_status), "CORRUPTED\n");
     EXPECT_EQ(readFile(m_state), "CORRUPTED\n");
 
     UpdateStatus status;
     ASSERT_TRUE(loadStatus(status, m_where));
-    result = 0;
+    result = RUN_OK;
     EXPECT_FALSE(checkStatusAtStart(status, result, m_where));
-    EXPECT_EQ(result, 2);
+    EXPECT_EQ(result, RUN_FATAL);
     EXPECT_TRUE(logged("FATAL: system is corrupted cannot update"));
 }
 
