@@ -7,7 +7,9 @@ include(GNUInstallDirs)
 
 # A system administration command (updater(8)), run as root by the device's scheduler.
 install(TARGETS updater RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/man/updater.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+# The manual page names the project's version.
+configure_file(${PROJECT_SOURCE_DIR}/man/updater.8.in ${PROJECT_BINARY_DIR}/man/updater.8 @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/man/updater.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 # The shipped defaults, and the documented example of the site file.
 install(FILES ${PROJECT_SOURCE_DIR}/data/defaults.conf DESTINATION /usr/share/resources/default/updater)

@@ -140,10 +140,10 @@ status=${PIPESTATUS[0]}
 set -e
 echo "=== armhf updater --check-only: exit status $status"
 echo "=== installed after: $(rpm --dbpath "$device/var/lib/rpm" -q demo-app) (check-only installs nothing)"
-grep -q -- '--- 1 UPDATE(S) ---' "$build/check-only.log" && [ "$status" = 0 ] || {
+if ! grep -q -- '--- 1 UPDATE(S) ---' "$build/check-only.log" || [ "$status" != 0 ]; then
   echo "armhf-check.sh: the check-only run did not report the one update" >&2
   exit 1
-}
+fi
 [ "$unit_status" = 0 ] || {
   echo "armhf-check.sh: unit tests failed under qemu" >&2
   exit 1

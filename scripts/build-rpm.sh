@@ -4,7 +4,7 @@
 # Usage: scripts/build-rpm.sh [OPTION...]
 #   --output DIR        where the packages are copied (default: the current directory)
 #   --topdir DIR        rpmbuild's top directory, kept afterwards (default: a temporary one)
-#   --version VERSION   another package version than the .spec file's (a test publishes 2.0)
+#   --version VERSION   another package version than the project's (a test publishes 2.0)
 #   --prebuilt DIR      package the install rules of this already built CMake build
 #                       directory instead of compiling (fast; the tests use it)
 #   --define 'NAME VALUE'  any other rpm macro (repeatable)
@@ -20,6 +20,7 @@ spec=$root/packaging/updater.spec
 output=$PWD
 topdir=
 defines=()
+version=
 
 die() {
   echo "build-rpm.sh: $*" >&2
@@ -33,7 +34,7 @@ while [ $# -gt 0 ]; do
       case "$1" in
         --output) output=$2 ;;
         --topdir) topdir=$2 ;;
-        --version) defines+=(--define "updater_version $2") ;;
+        --version) version=$2 ;;
         --prebuilt)
           [ -f "$2/cmake_install.cmake" ] || die "'$2' is not a configured CMake build directory"
           defines+=(--define "prebuilt_build_dir $(cd "$2" && pwd)")
@@ -58,9 +59,11 @@ mkdir -p "$topdir"/{SOURCES,SPECS,BUILD,RPMS,SRPMS,tmp} "$output"
 topdir=$(cd "$topdir" && pwd)
 output=$(cd "$output" && pwd)
 
-# The package's version, as the .spec file sees it with these macros, names the tarball's top
-# directory.
-version=$(rpmspec -q --srpm --qf '%{VERSION}\n' "${defines[@]}" "$spec")
+# The package's version: the project's own (CMakeLists.txt) unless --version names another.
+# It names the tarball's top directory.
+[ -n "$version" ] || version=$(sed -n 's/^project(updater VERSION \([^ ]*\) .*/\1/p' "$root/CMakeLists.txt")
+[ -n "$version" ] || die "no project version in $root/CMakeLists.txt"
+defines+=(--define "updater_version $version")
 tar -C "$root" --exclude-vcs --exclude='./build' --exclude='./build-*' \
     --transform "s,^\\.,updater-$version,S" -czf "$topdir/SOURCES/updater-$version.tar.gz" .
 

@@ -13,7 +13,11 @@ device=$(mktemp -d /tmp/updater-demo.XXXXXX)
 server_pid=
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-  [ -n "${UPDATER_DEMO_KEEP:-}" ] && echo "demo device kept in $device" || rm -rf "$device"
+  if [ -n "${UPDATER_DEMO_KEEP:-}" ]; then
+    echo "demo device kept in $device"
+  else
+    rm -rf "$device"
+  fi
 }
 trap cleanup EXIT
 

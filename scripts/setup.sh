@@ -13,7 +13,7 @@ packages=(
   # run time (openssl and ca-certificates: the system certificate store for https)
   rpm gpgv db-util openssl ca-certificates
   # tests and the demo device (systemd: systemd-analyze verify of the shipped units)
-  systemd libgtest-dev util-linux gpg gnupg createrepo-c python3 file clang-format dnf
+  systemd libgtest-dev util-linux gpg gnupg createrepo-c python3 file clang-format shellcheck dnf
   # fuzzing (fuzz/, scripts/fuzz-smoke.sh) and the sanitizer build of scripts/test.sh
   clang-14 libclang-rt-14-dev
   # memcheck of a full update (scripts/valgrind-update.sh)
@@ -35,5 +35,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${UPDATER_BUILD_TYPE:-RelWithDebInfo}" -DUPDATER_BENCH=ON >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${UPDATER_BUILD_TYPE:-RelWithDebInfo}" -DUPDATER_BENCH=ON \
+  -DUPDATER_WERROR="${UPDATER_WERROR:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -155,7 +155,9 @@ bool ChildProcess::run() {
     }
     buffer.reset();
 
-    wait();
+    // A failed wait is logged there; exited() then stays false, which callers take as an
+    // interrupted child.
+    (void)wait();
     return true;
 }
 

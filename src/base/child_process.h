@@ -19,7 +19,7 @@ public:
     // True when the child was started; it is only waited for by wait().
     [[nodiscard]] bool runBackground();
     // True when the end status of the pending child was obtained.
-    bool wait();
+    [[nodiscard]] bool wait();
 
     const std::string& program() const { return m_program; }
     const std::vector<std::string>& args() const { return m_args; }

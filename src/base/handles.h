@@ -80,7 +80,7 @@ public:
     NeUri& operator=(const NeUri&) = delete;
 
     // True when text parsed; the previous content is dropped either way.
-    bool parse(const char* text) {
+    [[nodiscard]] bool parse(const char* text) {
         reset();
         return ne_uri_parse(text, &m_uri) == 0;
     }

@@ -29,12 +29,12 @@ public:
     long read(unsigned char* buffer, size_t size);
 
 private:
-    bool fill();
+    [[nodiscard]] bool fill();
     long fail();
     long readPlain(unsigned char* buffer, size_t size);
     long readGzip(unsigned char* buffer, size_t size);
-    bool checkNothingFollows();
-    bool count(size_t bytes);
+    [[nodiscard]] bool checkNothingFollows();
+    [[nodiscard]] bool count(size_t bytes);
 
     std::string m_path;
     const char* m_origin = "";

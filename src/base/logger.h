@@ -19,7 +19,7 @@ int logLevelSyslogPriority(LogLevel level);
 // Configuration words "trace" ... "fatal"; anything else logs an error and gives Info.
 LogLevel parseLogLevel(const std::string& word);
 // "daemon", "user", "local0" ... "local7"; anything else logs an error and gives LOG_DAEMON.
-int parseSyslogFacility(const std::string& word);
+[[nodiscard]] int parseSyslogFacility(const std::string& word);
 
 class Logger {
 public:
@@ -41,7 +41,7 @@ public:
     // True when an output for exactly this path string exists afterwards. An ownFile (a log
     // at one of the updater's fixed paths) is never opened through a link, and only when it
     // is the updater's own regular file.
-    bool addFile(const std::string& path, LogLevel threshold, bool append, bool ownFile = false);
+    [[nodiscard]] bool addFile(const std::string& path, LogLevel threshold, bool append, bool ownFile = false);
     bool removeFile(const std::string& path);
     // Closes every file output and restores the initial state (used by tests).
     void reset();

@@ -51,7 +51,7 @@ private:
 
 // Appends the entries of the credentials file that belong to the store's server. False when
 // the file cannot be opened or is malformed; entries read before the fault stay.
-bool loadCredentials(CredentialStore& store, const std::string& path = paths::kCredentialsFile);
+[[nodiscard]] bool loadCredentials(CredentialStore& store, const std::string& path = paths::kCredentialsFile);
 
 // Evaluates one credential (any argument may be null) and appends it when its URI names the
 // store's server; returns whether it was appended.

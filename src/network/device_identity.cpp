@@ -210,13 +210,14 @@ bool setupDefaultCredentials(CredentialStore& store, const DeviceIdentity& ident
     store.clear();
     std::string password;
     std::string username;
-    defaultPassword(identity, password, i2cDir);
-    defaultUserName(identity, productName, username);
-    if (password.empty()) {
+    // Both are worked out before either is judged: each logs its own failure.
+    const bool havePassword = defaultPassword(identity, password, i2cDir) && !password.empty();
+    const bool haveUserName = defaultUserName(identity, productName, username) && !username.empty();
+    if (!havePassword) {
         LOG(Error, "cannot recover default password for authentication");
         return false;
     }
-    if (username.empty()) {
+    if (!haveUserName) {
         LOG(Error, "cannot recover default user name for authentication");
         return false;
     }

@@ -22,18 +22,20 @@ struct DeviceIdentity {
 
 // Fills the identity from the Serial, Revision and Hardware lines; true when all three were
 // found. Missing parts are logged and stay empty.
-bool readDeviceIdentity(DeviceIdentity& identity, const std::string& cpuinfoPath = paths::kCpuInfoFile);
+[[nodiscard]] bool readDeviceIdentity(DeviceIdentity& identity, const std::string& cpuinfoPath = paths::kCpuInfoFile);
 
 // "<product>-<revision>"; false (and an empty name) without a revision.
-bool defaultUserName(const DeviceIdentity& identity, const std::string& productName, std::string& username);
+[[nodiscard]] bool defaultUserName(const DeviceIdentity& identity, const std::string& productName,
+                                   std::string& username);
 
 // The 12-character password hashed from the board's EEPROM blocks below i2cDir; false (and an
 // empty password) when the hardware has no secret data or it cannot be read. The password is
 // never logged.
-bool defaultPassword(const DeviceIdentity& identity, std::string& password,
-                     const std::string& i2cDir = paths::kI2cDriversDir);
+[[nodiscard]] bool defaultPassword(const DeviceIdentity& identity, std::string& password,
+                                   const std::string& i2cDir = paths::kI2cDriversDir);
 
 // Replaces the content of the default store with one entry for any realm below "/" holding the
 // default user name and password; false, with the store left empty, when either is missing.
-bool setupDefaultCredentials(CredentialStore& store, const DeviceIdentity& identity, const std::string& productName,
-                             const std::string& i2cDir = paths::kI2cDriversDir);
+[[nodiscard]] bool setupDefaultCredentials(CredentialStore& store, const DeviceIdentity& identity,
+                                           const std::string& productName,
+                                           const std::string& i2cDir = paths::kI2cDriversDir);

@@ -52,7 +52,7 @@ public:
 
     // True when the downloader is usable afterwards; false without a message when it is
     // already open, and closed again after any other failure.
-    bool open(const std::string& uri);
+    [[nodiscard]] bool open(const std::string& uri);
     // Forgets the base URI, the fetchers and the notifier; the object can be opened again.
     void close();
     bool isOpen() const { return !m_vFetchers.empty(); }

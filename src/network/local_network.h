@@ -27,4 +27,4 @@ std::vector<const sockaddr*> selectLocalAddresses(const addrinfo* resolved, cons
 // Resolves host (a bracketed IPv6 literal is taken numerically without its brackets) and
 // replaces local by its addresses on a local network, as neon addresses. False, with local
 // empty, when resolution or the interface listing fails.
-bool findLocalAddresses(const std::string& host, std::vector<NeInetAddrPtr>& local);
+[[nodiscard]] bool findLocalAddresses(const std::string& host, std::vector<NeInetAddrPtr>& local);

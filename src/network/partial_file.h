@@ -49,7 +49,7 @@ private:
 
 // A name the partial directory may hold: "<lower-case hex>.part" or "<lower-case hex>.validator";
 // the checksum text is copied to checksum.
-bool partialFileChecksum(const std::string& name, std::string& checksum);
+[[nodiscard]] bool partialFileChecksum(const std::string& name, std::string& checksum);
 
 // The partial of a file with this expected checksum value in dir ("" when the value cannot name
 // a file: anything but 40 to 128 lower-case hexadecimal characters).

@@ -40,7 +40,7 @@ class StallMeter {
 public:
     StallMeter(uint64_t minBytesPerSecond, unsigned windowSeconds, double start);
     // False when the window that just closed was slower than the floor; rate() tells its rate.
-    bool add(uint64_t bytes, double now);
+    [[nodiscard]] bool add(uint64_t bytes, double now);
     double rate() const { return m_rate; }
 
 private:

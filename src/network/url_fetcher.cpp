@@ -17,11 +17,11 @@
 #include "base/logger.h"
 #include "base/run_report.h"
 #include "base/util.h"
+#include "base/version.h"
 #include "network/local_network.h"
 
 namespace {
 
-constexpr char kVersion[] = "1.10";
 constexpr std::size_t kCopyBlockSize = 4096;
 constexpr std::size_t kReceiveBlockSize = 64 * 1024;
 // A partial file is written out this often, so that a power cut keeps most of it.
@@ -107,7 +107,7 @@ bool refuseOverLimit(const std::string& url, Transfer& transfer) {
 bool copyFile(const std::string& path, Transfer& transfer) {
     UniqueFd input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!input) {
-        LOG(Error, "failed copying file (%s)", errnoText().c_str());
+        LOG(Error, "failed copying file '%s' (%s)", path.c_str(), errnoText().c_str());
         return false;
     }
     char buffer[kCopyBlockSize];
@@ -117,7 +117,7 @@ bool copyFile(const std::string& path, Transfer& transfer) {
         if (count > 0 && transfer.size + static_cast<uint64_t>(count) > transfer.limit.maxBytes)
             return refuseOverLimit("file://" + path, transfer);
         if (count < 0 || !writeAll(transfer.fd, buffer, static_cast<size_t>(count))) {
-            LOG(Error, "failed copying file (%s)", errnoText().c_str());
+            LOG(Error, "failed copying file '%s' (%s)", path.c_str(), errnoText().c_str());
             return false;
         }
         if (count == 0) return true;
@@ -158,8 +158,10 @@ void URLFetcher::initClass(const FetcherConfig& config, const std::string& cpuin
     state.credentialsFile = credentialsFile;
     state.initialized = true;
 
-    readDeviceIdentity(state.identity, cpuinfoPath);
-    state.userAgent = config.userAgentBase + "/" + kVersion;
+    // Without an identity (logged where it failed) the user agent names no serial, and the
+    // default credentials below cannot be made.
+    (void)readDeviceIdentity(state.identity, cpuinfoPath);
+    state.userAgent = config.userAgentBase + "/" + kUpdaterVersion;
     if (!state.identity.serial.empty())
         state.userAgent += " (" + config.userAgentProduct + "-" + state.identity.serial + ")";
 
@@ -223,7 +225,10 @@ URLFetcher::URLFetcher(const ne_uri& uri) {
         // The system's certificate authorities only: no client certificate, no override.
         if (m_scheme == "https") ne_ssl_trust_default_ca(session);
 
-        if (isReadable(state.credentialsFile)) loadCredentials(m_credentials, state.credentialsFile);
+        // A file that cannot be read to its end (logged) offers none of its credentials: half a
+        // file may lack the entry meant for this server's realm and hand out another.
+        if (isReadable(state.credentialsFile) && !loadCredentials(m_credentials, state.credentialsFile))
+            m_credentials.clear();
 
         // Digest first, so that a Digest challenge reaches the handler that also offers the
         // device's default credentials; the other schemes get the configured entries only.
@@ -434,15 +439,24 @@ bool URLFetcher::startBody(ne_request* request, int code, bool ranged, const std
                 urlFor(path).c_str(), header ? header : "", transfer.size);
             // The next attempt asks for the whole file.
             transfer.validator.clear();
-            if (!rewind(transfer)) return failWriting();
+            if (!rewind(transfer)) {
+                failWriting();
+                return false;
+            }
             ne_set_error(m_session.get(), "unusable partial answer");
             return false;
         }
         transfer.resumed += transfer.size;
-        if (lseek(transfer.fd, static_cast<off_t>(transfer.size), SEEK_SET) < 0) return failWriting();
+        if (lseek(transfer.fd, static_cast<off_t>(transfer.size), SEEK_SET) < 0) {
+            failWriting();
+            return false;
+        }
         return true;
     }
-    if (transfer.size > 0 && !rewind(transfer)) return failWriting();
+    if (transfer.size > 0 && !rewind(transfer)) {
+        failWriting();
+        return false;
+    }
     if (!transfer.resumable) return true;
     transfer.validator =
         resumeValidator(ne_get_response_header(request, "ETag"), ne_get_response_header(request, "Last-Modified"));
@@ -451,9 +465,8 @@ bool URLFetcher::startBody(ne_request* request, int code, bool ranged, const std
     return false;
 }
 
-bool URLFetcher::failWriting() {
+void URLFetcher::failWriting() {
     ne_set_error(m_session.get(), "failed writing downloaded data to file (%s)", errnoText().c_str());
-    return false;
 }
 
 int URLFetcher::receiveBody(ne_request* request, int code, bool ranged, const std::string& path, Transfer& transfer) {

@@ -73,7 +73,7 @@ public:
 
     // Resolves the host and keeps its addresses on a local network; with any, the session
     // connects to those addresses only. False when resolution or interface listing failed.
-    bool checkLocalNetwork();
+    [[nodiscard]] bool checkLocalNetwork();
 
     bool valid() const { return m_valid; }
     bool redirected() const { return m_redirected; }
@@ -90,18 +90,19 @@ public:
     std::string urlFor(const std::string& path) const;
 
 private:
-    int request(const std::string& path, Transfer& transfer, bool bypassCache, int& statusClass);
+    [[nodiscard]] int request(const std::string& path, Transfer& transfer, bool bypassCache, int& statusClass);
     [[nodiscard]] bool startBody(ne_request* request, int code, bool ranged, const std::string& path,
                                  Transfer& transfer);
-    int receiveBody(ne_request* request, int code, bool ranged, const std::string& path, Transfer& transfer);
+    [[nodiscard]] int receiveBody(ne_request* request, int code, bool ranged, const std::string& path,
+                                  Transfer& transfer);
     // Sets the session error for a failed write (errno tells why); false.
-    bool failWriting();
-    int discardBody(ne_request* request, const std::string& path, Transfer& transfer);
+    void failWriting();  // records the write error on the session, for the request's message
+    [[nodiscard]] int discardBody(ne_request* request, const std::string& path, Transfer& transfer);
     [[nodiscard]] bool checkPace(StallMeter& meter, uint64_t bytes, const std::string& path, Transfer& transfer);
     void clearLocalAddresses();
     void restartCredentialSearch(int attempt);
-    int lookupCredentials(CredentialStore& store, const char* kind, const char* realm, int attempt, char* username,
-                          char* password);
+    [[nodiscard]] int lookupCredentials(CredentialStore& store, const char* kind, const char* realm, int attempt,
+                                        char* username, char* password);
 
     static int serverAuthDigest(void* userdata, const char* realm, int attempt, char* username, char* password);
     static int serverAuthDefault(void* userdata, const char* realm, int attempt, char* username, char* password);

@@ -97,6 +97,19 @@ bool readPackageSize(xmlNodePtr element, Package& package) {
     return false;
 }
 
+// A record the list cannot be trusted with, named by its line so that the publisher finds it.
+int refuseRecord(xmlNodePtr record, const char* element) {
+    LOG(Error, "invalid or repeated '%s' element in the package record in line %li of the package list", element,
+        static_cast<long>(xmlGetLineNo(record)));
+    return -1;
+}
+
+int refuseIncompleteRecord(xmlNodePtr record, const char* element) {
+    LOG(Error, "the package record in line %li of the package list has no '%s' element",
+        static_cast<long>(xmlGetLineNo(record)), element);
+    return -1;
+}
+
 }  // namespace
 
 bool ArchFilter::compatible(const std::string& arch) {
@@ -124,33 +137,36 @@ int parsePackage(xmlNodePtr element, Package& package, const std::string& packag
     for (xmlNodePtr child = element->children; child; child = child->next) {
         if (!isElement(child) || !sameNamespace(child, element)) continue;
         if (xmlNameIs(child, "name")) {
-            if (hasName || !getXmlText(child, package.name)) return -1;
+            if (hasName || !getXmlText(child, package.name)) return refuseRecord(element, "name");
             hasName = true;
         } else if (xmlNameIs(child, "arch")) {
-            if (hasArch || !getXmlText(child, arch)) return -1;
+            if (hasArch || !getXmlText(child, arch)) return refuseRecord(element, "arch");
             hasArch = true;
         } else if (xmlNameIs(child, "version")) {
-            if (hasVersion || !parseEvr(child, package.evr)) return -1;
+            if (hasVersion || !parseEvr(child, package.evr)) return refuseRecord(element, "version");
             hasVersion = true;
         } else if (xmlNameIs(child, "location")) {
-            if (hasLocation || !getXmlAttribute(child, "href", package.href)) return -1;
+            if (hasLocation || !getXmlAttribute(child, "href", package.href)) return refuseRecord(element, "location");
             hasLocation = true;
         } else if (xmlNameIs(child, "checksum")) {
-            if (hasChecksum) return -1;
+            if (hasChecksum) return refuseRecord(element, "checksum");
             if (!getXmlAttribute(child, "type", package.checksum.type) || !getXmlText(child, package.checksum.value)) {
                 LOG(Debug, "failed parsing 'checksum' element");
-                return -1;
+                return refuseRecord(element, "checksum");
             }
             hasChecksum = true;
         } else if (xmlNameIs(child, "format")) {
-            if (!parseFormat(child, package)) return -1;
+            if (!parseFormat(child, package)) return refuseRecord(element, "format");
         } else if (xmlNameIs(child, "size")) {
-            if (!readPackageSize(child, package)) return -1;
+            if (!readPackageSize(child, package)) return -1;  // logged with the size and its line
         }
     }
+    if (!hasName) return refuseIncompleteRecord(element, "name");
+    if (!hasVersion) return refuseIncompleteRecord(element, "version");
     // Firmware records describe what is flashed on the device: there is no file to fetch.
-    bool needsFile = package.type != PackageType::FlashedFw;
-    if (!hasName || !hasVersion || (needsFile && (!hasChecksum || !hasLocation))) return -1;
+    const bool needsFile = package.type != PackageType::FlashedFw;
+    if (needsFile && !hasChecksum) return refuseIncompleteRecord(element, "checksum");
+    if (needsFile && !hasLocation) return refuseIncompleteRecord(element, "location");
     if (!packagesDir.empty() && hasLocation) package.localPath = packagesDir + lastPathComponent(package.href);
 
     package.arch = arch;

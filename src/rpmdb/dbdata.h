@@ -26,32 +26,33 @@ public:
     // Opens the database read-only, running the Berkeley DB recovery once per process when
     // the first open fails. skipHeaderCheck: headers are not verified against their digests
     // (slow on the device). Refused on an open object; a failure leaves it closed.
-    bool open(bool skipHeaderCheck);
+    [[nodiscard]] bool open(bool skipHeaderCheck);
     bool isOpen() const { return static_cast<bool>(m_ts); }
 
     // The operations below need an open object.
 
     // Whether some "gpg-pubkey" entry carries a public key.
-    bool hasPublicKeys();
+    [[nodiscard]] bool hasPublicKeys();
     // Every installed package by name, several of one name in database order. None when any
     // header cannot be read: a partial list would make the resolver wrong.
-    std::optional<PackageMap> getInstalledPackages();
+    [[nodiscard]] std::optional<PackageMap> getInstalledPackages();
 
     // The decoded public key packets of the "gpg-pubkey" entries, in database order, also
     // those whose key ID could not be computed. Read on first use, then kept: keys imported
     // later are not seen by this object.
     const std::vector<std::vector<uint8_t>>& getPublicKeys();
     // Whether the key with this ID is one of the database's (read on first use).
-    bool isTrustedKeyId(const KeyId& keyId);
+    [[nodiscard]] bool isTrustedKeyId(const KeyId& keyId);
 
     // Whether the header's signature entry under tag (RPMTAG_RSAHEADER or RPMTAG_DSAHEADER)
     // is a v4 OpenPGP signature by a trusted key. attempt ("RSA", "DSA") and fileName only
     // name things in messages. A header without the entry fails without a message.
-    bool checkHeaderSignature(Header header, rpmTagVal tag, const char* attempt, const std::string& fileName);
+    [[nodiscard]] bool checkHeaderSignature(Header header, rpmTagVal tag, const char* attempt,
+                                            const std::string& fileName);
     // Whether the package file verifies with rpm (digests and header signature, against the
     // database's keys) and carries an RSA, or else a DSA, header signature by a trusted key.
     // The transaction set's verification flags are as before afterwards.
-    bool checkPackageSignature(const std::string& path);
+    [[nodiscard]] bool checkPackageSignature(const std::string& path);
 
     // The rpm transaction set, none while closed; owned by this object.
     rpmts transactionSet() const { return m_ts.get(); }
@@ -74,17 +75,17 @@ private:
 
 // The tag's single string value (or the first of a string array) into out. True when the tag
 // holds exactly one value; a value that is no string leaves out unchanged.
-bool readStringTag(Header header, rpmTagVal tag, std::string& out);
+[[nodiscard]] bool readStringTag(Header header, rpmTagVal tag, std::string& out);
 // The package's epoch: one 16- or 32-bit integer. The caller has checked that the tag exists.
-bool readEpochTag(Header header, uint32_t& epoch);
+[[nodiscard]] bool readEpochTag(Header header, uint32_t& epoch);
 // The requires (RPMTAG_REQUIRENAME) or provides (RPMTAG_PROVIDENAME) of a header into out,
 // without rpmlib() and missing-ok entries and with the flags cut to the sense bits. A header
 // without any tag of the family has no such dependencies and succeeds.
-bool readDependencies(Header header, rpmTagVal nameTag, DependencySet& out);
+[[nodiscard]] bool readDependencies(Header header, rpmTagVal nameTag, DependencySet& out);
 
 // Appends a copy of every public key of the rpm database to keys, through a database opened
 // for this call alone (so it sees the database as it is now). Zero keys is success.
-bool loadTrustedKeys(std::vector<std::vector<uint8_t>>& keys);
+[[nodiscard]] bool loadTrustedKeys(std::vector<std::vector<uint8_t>>& keys);
 
 // The keys of one "gpg-pubkey" header: each base64 text of its RPMTAG_PUBKEYS entry decoded
 // with decoder and appended to keys, and the ID of each key that yields one inserted into

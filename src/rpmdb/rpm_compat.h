@@ -36,7 +36,7 @@ void routeRpmLog(LogSink sink);
 // patterns matched any vendor). Returns 0 for an incompatible or malformed platform,
 // otherwise the architecture's score (1 the machine's own, higher ones less preferred).
 // Needs rpm's configuration loaded (rpmcliInit or rpmReadConfigFiles).
-int rpmPlatformScore(const char* platform);
+[[nodiscard]] int rpmPlatformScore(const char* platform);
 
 // Older rpmlib's rpmmiNext is 4.18's rpmdbNextIterator: the next header of a database
 // iterator, owned by the iterator (valid until the next step or its release); null at the end.
@@ -46,7 +46,7 @@ Header rpmmiNext(rpmdbMatchIterator iterator);
 // index cannot be read. 4.18's database iterator skips a header whose blob it cannot import
 // (or, checking headers, whose digest fails) with no more than a log line; the index still
 // lists it, so a count of headers iterated below this one shows the skip.
-std::optional<unsigned> countIndexedHeaders(rpmts ts);
+[[nodiscard]] std::optional<unsigned> countIndexedHeaders(rpmts ts);
 
 // Older rpmlib released a transaction set back to its object pool with rpmioFreePoolItem;
 // 4.18 transaction sets are reference counted and rpmtsFree drops the reference (closing
@@ -57,12 +57,12 @@ rpmts rpmioFreePoolItem(rpmts ts);
 // names it in %{_db_backend} and defines no _dbapi of its own. A device configuration that
 // still defines it keeps its meaning, so the macro is expanded as before: an undefined one
 // comes back unexpanded ("%{_dbapi}"), never "3". None when the expansion fails.
-std::optional<std::string> expandDbApi();
+[[nodiscard]] std::optional<std::string> expandDbApi();
 
 // Older rpmlib's pgpPubkeyFingerprint wrote the 8-byte key ID of the first (public key)
 // packet of pkt; 4.18's function of that name yields the whole fingerprint and
 // pgpPubkeyKeyID the key ID. Returns 0 on success, -1 when the packets hold no usable
 // public key (keyId then holds nothing of use).
-int pgpPubkeyFingerprint(const uint8_t* pkt, size_t pktlen, uint8_t* keyId);
+[[nodiscard]] int pgpPubkeyFingerprint(const uint8_t* pkt, size_t pktlen, uint8_t* keyId);
 
 }  // namespace rpmcompat

@@ -12,6 +12,7 @@
 #include <neon/ne_utils.h>
 
 #include "base/handles.h"
+#include "base/version.h"
 #include "fixtures/http_server.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/repo_builder.h"
@@ -104,7 +105,8 @@ TEST_F(NetworkTest, UserAgentFromTheDeviceIdentityAndCacheBypassForTheIndex) {
     std::vector<HttpRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 2u) << result;
     for (const HttpRequest& request : requests) {
-        EXPECT_EQ(request.header("User-Agent"), std::string("BASE/1.10 (PRODUCT-") + kSerial + ") " + neonToken());
+        EXPECT_EQ(request.header("User-Agent"),
+                  std::string("BASE/") + kUpdaterVersion + " (PRODUCT-" + kSerial + ") " + neonToken());
         EXPECT_FALSE(request.viaProxy);
     }
     // The index says which lists are current: it is never taken from an intermediate cache.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/version.h"
 #include "system/updater_system_test.h"
 
 namespace system_test {
@@ -38,7 +39,7 @@ TEST_F(StartupTest, StandardDeviceGetsThroughTheStartUp) {
     EXPECT_EQ(result.out, "");
 
     EXPECT_EQ(sandbox.status(), "READY\n");
-    EXPECT_EQ(sandbox.fakeCalls("hook"), (Calls{{"init", "1.10"}}));
+    EXPECT_EQ(sandbox.fakeCalls("hook"), (Calls{{"init", kUpdaterVersion}}));
     EXPECT_EQ(sandbox.readDeviceFile("/var/lock/updater"), lockFileContent(process->pid()));
     for (const char* program : {"telinit", "shutdown", "reboot", "systemctl", "install"})
         EXPECT_TRUE(sandbox.fakeCalls(program).empty()) << program;
@@ -338,7 +339,7 @@ TEST_P(StatusAcceptedTest, InterruptedHarmlessStepsLetTheRunStartAgain) {
     SandboxResult result = runUpdater({});
     EXPECT_TRUE(reachedUpdate(result));
     EXPECT_EQ(sandbox.status(), "READY\n");
-    EXPECT_EQ(sandbox.fakeCalls("hook"), (Calls{{"init", "1.10"}}));
+    EXPECT_EQ(sandbox.fakeCalls("hook"), (Calls{{"init", kUpdaterVersion}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, StatusAcceptedTest,
@@ -394,7 +395,7 @@ TEST_F(InitHookTest, FailingHookEndsTheRunWithAnError) {
     EXPECT_TRUE(linesInOrder(result.errLines(),
                              {"INFO: running init hook", "ERROR: hook failed (exit code 3)", kExitErrorLine}));
     EXPECT_FALSE(result.hasErrLine(kNoRepositoryDataLine)) << result;
-    EXPECT_EQ(sandbox.fakeCalls("hook"), (Calls{{"init", "1.10"}}));
+    EXPECT_EQ(sandbox.fakeCalls("hook"), (Calls{{"init", kUpdaterVersion}}));
     EXPECT_EQ(sandbox.status(), "READY\n");
 }
 

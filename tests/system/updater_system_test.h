@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/version.h"
 #include "fixtures/device_sandbox.h"
 
 namespace system_test {
@@ -22,11 +23,12 @@ constexpr char kNoCachedRepositoryDataLine[] = "ERROR: could not load repository
 
 // Every error line of such a run, in order.
 inline std::vector<std::string> emptyRepositoryErrorLines() {
-    return {"ERROR: failed copying file (No such file or directory)",
+    return {"ERROR: failed copying file '/var/lib/sandbox-repo/repodata/repomd.xml' (No such file or directory)",
             "ERROR: failed getting repository resource 'repodata/repomd.xml'", kNoRepositoryDataLine};
 }
 
-constexpr char kBannerLine[] = "INFO: updater version 1.10, product sandbox-device";
+inline const std::string kBannerLine =
+    std::string("INFO: updater version ") + kUpdaterVersion + ", product sandbox-device";
 constexpr char kExitOkLine[] = "INFO: --- EXIT OK ---";
 constexpr char kExitErrorLine[] = "INFO: --- EXIT ERROR ---";
 constexpr char kExitFatalLine[] = "INFO: --- EXIT FATAL ---";

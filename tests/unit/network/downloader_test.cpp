@@ -142,7 +142,8 @@ TEST_F(DownloaderTest, FileBaseUriCopiesLocalFiles) {
     EXPECT_EQ(content, readFile(destination));
 
     EXPECT_FALSE(downloader.download("packages/absent.rpm", m_out / "absent.rpm", false));
-    EXPECT_TRUE(m_log.has("ERROR: failed copying file (No such file or directory)"));
+    EXPECT_TRUE(m_log.has("ERROR: failed copying file '" + m_dir.path() +
+                          "/media/usb/updates/packages/absent.rpm' (No such file or directory)"));
     EXPECT_EQ(std::set<std::string>{"a.rpm"}, listDir(m_out.path()));
     EXPECT_TRUE(m_server.requests().empty());
 }

@@ -10,6 +10,7 @@
 #include <neon/ne_redirect.h>
 #include <neon/ne_socket.h>
 
+#include "base/version.h"
 #include "fixtures/http_server.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/temp_dir.h"
@@ -128,7 +129,9 @@ TEST_F(URLFetcherTest, UserAgentAndCacheBypassHeaders) {
     std::vector<HttpRequest> requests = m_server.requests();
     ASSERT_EQ(2u, requests.size());
     // neon appends its own product token.
-    EXPECT_EQ(0u, requests[0].header("User-Agent").find("BASE/1.10 (PRODUCT-" + kSerial + ")"))
+    EXPECT_EQ(
+        0u,
+        requests[0].header("User-Agent").find(std::string("BASE/") + kUpdaterVersion + " (PRODUCT-" + kSerial + ")"))
         << requests[0].header("User-Agent");
     EXPECT_FALSE(requests[0].viaProxy);
     EXPECT_EQ("no-cache", requests[0].header("Cache-Control"));
@@ -395,7 +398,7 @@ TEST_F(URLFetcherTest, LocalFiles) {
         EXPECT_EQ(big, m_content);
     }
     EXPECT_FALSE(fetch(*fetcher("file:///"), m_dir / "absent"));
-    EXPECT_TRUE(m_log.has("ERROR: failed copying file (No such file or directory)"));
+    EXPECT_TRUE(m_log.has("ERROR: failed copying file '" + m_dir / "absent" + "' (No such file or directory)"));
     EXPECT_FALSE(fetcher("file://server/share")->valid());
     EXPECT_TRUE(m_server.requests().empty());
 }

@@ -21,6 +21,7 @@
 #include "fixtures/log_capture.h"
 #include "fixtures/repo_builder.h"
 #include "fixtures/rpm_builder.h"
+#include "fixtures/rpm_database.h"
 #include "fixtures/run_tool.h"
 #include "fixtures/temp_dir.h"
 #include "network/url_fetcher.h"
@@ -72,13 +73,9 @@ public:
         ASSERT_FALSE(s_trusted.empty() || s_untrusted.empty());
 
         const std::string db = *s_dir / "rpmdb";
-        std::string output;
-        ASSERT_TRUE(runTool({"rpm", "--dbpath", db, "--initdb"}, &output)) << output;
-        writeFile(*s_dir / "trusted.asc", s_keys->exportArmored(s_trusted));
-        ASSERT_TRUE(runTool({"rpm", "--dbpath", db, "--import", *s_dir / "trusted.asc"}, &output)) << output;
+        ASSERT_TRUE(makeKeyDatabase(*s_keys, {s_trusted}, db));
         // The updater's own reads of the database go to the test's database.
-        rpmPushMacro(nullptr, "_dbpath", nullptr, db.c_str(), RMIL_CMDLINE);
-        s_macroPushed = true;
+        s_dbPath = new ScopedMacro("_dbpath", db);
 
         makeDirs(*s_dir / "build");
         RpmBuilder builder(*s_dir / "build");
@@ -86,8 +83,8 @@ public:
         ASSERT_FALSE(builder.build(RpmPackageDef("beta", "2.0", "1"), *s_dir / "packages").empty());
     }
     static void TearDownTestSuite() {
-        if (s_macroPushed) rpmPopMacro(nullptr, "_dbpath");
-        s_macroPushed = false;
+        delete s_dbPath;
+        s_dbPath = nullptr;
         delete s_keys;
         s_keys = nullptr;
         delete s_dir;
@@ -138,7 +135,7 @@ protected:
     static GpgKeys* s_keys;
     static std::string s_trusted;
     static std::string s_untrusted;
-    static bool s_macroPushed;
+    static ScopedMacro* s_dbPath;
 
     TempDir m_dir{"updater-repo-update"};
     UpdaterConfig m_options;
@@ -148,7 +145,7 @@ TempDir* PublishedRepository::s_dir = nullptr;
 GpgKeys* PublishedRepository::s_keys = nullptr;
 std::string PublishedRepository::s_trusted;
 std::string PublishedRepository::s_untrusted;
-bool PublishedRepository::s_macroPushed = false;
+ScopedMacro* PublishedRepository::s_dbPath = nullptr;
 
 const std::vector<std::string> kAllNames = {"alpha", "beta", "maps"};
 

@@ -30,7 +30,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/version.h"
+#include "base/version.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/rpm_builder.h"
 #include "fixtures/temp_dir.h"

@@ -70,8 +70,7 @@ TEST(PackageSignatureTest, TrustedRsaOrDsaSignaturesAloneAreAccepted) {
     const std::string strangerId = keys.listedKeyId(stranger);
 
     const std::string db = dir / "db";
-    ASSERT_TRUE(initDatabase(db));
-    ASSERT_TRUE(importKey(keys, rsa, db, dir / "rsa.asc") && importKey(keys, dsa, db, dir / "dsa.asc"));
+    ASSERT_TRUE(makeKeyDatabase(keys, {rsa, dsa}, db));
 
     RpmBuilder builder(dir / "build");
     RpmPackageDef def("signed");

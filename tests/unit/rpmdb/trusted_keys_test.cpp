@@ -69,8 +69,7 @@ TEST(TrustedKeysTest, ImportedKeysAreReadOnceWithTheIdsGpgLists) {
     EXPECT_EQ(rpmcompat::pgpPubkeyFingerprint(notAKey, sizeof notAKey, computed.data()), -1);
 
     const std::string db = dir / "db";
-    ASSERT_TRUE(initDatabase(db));
-    ASSERT_TRUE(importKey(keys, rsa, db, dir / "rsa.asc") && importKey(keys, dsa, db, dir / "dsa.asc"));
+    ASSERT_TRUE(makeKeyDatabase(keys, {rsa, dsa}, db));
     ScopedMacro dbPath("_dbpath", db);
 
     LogCapture log;
