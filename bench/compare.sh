@@ -6,10 +6,12 @@
 # Every run starts cold: a new device, install root or cache.
 #
 # Usage: bench/compare.sh [--sizes "500 2000 10000"] [--runs N] [--tools "T ..."] [--build DIR]
-#                         [--fixtures DIR] [--results FILE]
+#                         [--fixtures DIR] [--results FILE] [--baseline DIR]
 #   tools: updater-file updater-http dnf-file dnf-http zypper-file zcat xmllint rpmqa gpgv
-#   (default all). The first size gets every tool; the others (scaling) the updater's and
-#   the floors. Missing fixtures are made by bench/make-fixture.py.
+#   (default all); with --baseline, baseline-file and baseline-http run DIR/updater (an
+#   earlier build) alternating with this one, for before-and-after figures of one run. The first size gets every tool; the others (scaling) the updater's and
+#   the floors. Missing fixtures are made by bench/make-fixture.py, or above 50000 packages
+#   by bench/make-big-fixture.py (a generated list for a device with three packages installed).
 # The tables replace the generated part of the results file (bench/RESULTS.md by default),
 # between its markers; the text around them stays. Needs root (the device sandbox).
 set -euo pipefail
@@ -22,6 +24,8 @@ runs=5
 tools="updater-file updater-http dnf-file dnf-http zypper-file zcat xmllint rpmqa gpgv"
 scale_tools="updater-file updater-http zcat xmllint rpmqa gpgv"
 results=$root/bench/RESULTS.md
+baseline=
+built_max=50000
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -31,10 +35,16 @@ while [ $# -gt 0 ]; do
     --build) build=$(cd "$2" && pwd); shift 2 ;;
     --fixtures) fixtures=$2; shift 2 ;;
     --results) results=$2; shift 2 ;;
+    --baseline) baseline=$(cd "$2" && pwd); shift 2 ;;
     *) echo "compare.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
 fixtures=${fixtures:-$build/fixtures}
+if [ -n "$baseline" ]; then
+  [ -x "$baseline/updater" ] || { echo "compare.sh: no $baseline/updater" >&2; exit 1; }
+  tools="$tools baseline-file baseline-http"
+  scale_tools="$scale_tools baseline-file baseline-http"
+fi
 [ -x "$build/updater" ] || { echo "compare.sh: no $build/updater (build it first)" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || { echo "compare.sh: needs root for the device sandbox" >&2; exit 1; }
 mkdir -p "$fixtures"
@@ -116,14 +126,15 @@ run_tool() {
   local tool=$1 fixture=$2 size=$3 tag=$1-$3 dir
   dir=$(mktemp -d "$work/run.XXXXXX")
   case "$tool" in
-    updater-file | updater-http)
-      local href=file://$fixture/repo
-      [ "$tool" = updater-http ] && href=http://127.0.0.1:$port/$size/repo/
+    updater-file | updater-http | baseline-file | baseline-http)
+      local href=file://$fixture/repo binary=$build/updater
+      case "$tool" in *-http) href=http://127.0.0.1:$port/$size/repo/ ;; esac
+      case "$tool" in baseline-*) binary=$baseline/updater ;; esac
       make_device "$dir" "$href" "$fixture"
       # Timed inside the sandbox: the mounts of the sandbox are not the updater's cost.
       set +e
       unshare --mount --propagation private -- "$root/tests/fixtures/device-sandbox" "$dir" -- \
-          "$root/bench/timed.py" /tmp/time.txt "$build/updater" --max-wait-time -1 --check-only > "$dir/out" 2>&1
+          "$root/bench/timed.py" /tmp/time.txt "$binary" --max-wait-time -1 --check-only > "$dir/out" 2>&1
       local status=$?
       set -e
       record "$tag" "$dir/tmp/time.txt" "$status" "$dir/out"
@@ -172,7 +183,10 @@ read -r port <&3
 first=
 for size in $sizes; do
   fixture=$fixtures/$size
-  [ -f "$fixture/expected" ] || "$root/bench/make-fixture.py" --size "$size" "$fixture" 2> >(grep -v '^rpm: ' >&2)
+  # Beyond what rpmbuild makes in minutes, the list is generated (few packages installed).
+  maker=$root/bench/make-fixture.py
+  [ "$size" -le "$built_max" ] || maker=$root/bench/make-big-fixture.py
+  [ -f "$fixture/expected" ] || "$maker" --size "$size" "$fixture" 2> >(grep -v '^rpm: ' >&2)
   [ -f "$fixture/key.gpg" ] || gpg --dearmor < "$fixture/key.asc" > "$fixture/key.gpg"
   list=$scale_tools
   [ -n "$first" ] || list=$tools

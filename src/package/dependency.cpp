@@ -12,27 +12,33 @@ static_assert(kSenseLess == RPMSENSE_LESS && kSenseGreater == RPMSENSE_GREATER &
 namespace {
 
 // The order of a's version against b's, where a release missing on either side matches any.
-int constraintSense(const EVR& a, const EVR& b) {
+int constraintSense(const EvrView& a, const EvrView& b) {
     if (a.epoch != b.epoch) return a.epoch < b.epoch ? -1 : 1;
-    const int versions = rpmvercmp(a.version.c_str(), b.version.c_str());
-    if (versions != 0 || a.release.empty() || b.release.empty()) return versions;
-    return rpmvercmp(a.release.c_str(), b.release.c_str());
+    const int versions = rpmvercmp(a.version, b.version);
+    if (versions != 0 || !*a.release || !*b.release) return versions;
+    return rpmvercmp(a.release, b.release);
 }
 
 bool both(int32_t a, int32_t b, int32_t sense) {
     return (a & sense) && (b & sense);
 }
 
+EvrView viewOf(const EVR& evr) {
+    return {evr.epoch, evr.version.c_str(), evr.release.c_str()};
+}
+
 }  // namespace
 
+bool constraintsOverlap(const EvrView& a, int32_t aFlags, const EvrView& b, int32_t bFlags) {
+    if (aFlags == 0 || bFlags == 0 || !*a.version || !*b.version) return true;
+    const int sense = constraintSense(a, b);
+    if (sense < 0) return (aFlags & kSenseGreater) || (bFlags & kSenseLess);
+    if (sense > 0) return (aFlags & kSenseLess) || (bFlags & kSenseGreater);
+    return both(aFlags, bFlags, kSenseLess) || both(aFlags, bFlags, kSenseEqual) || both(aFlags, bFlags, kSenseGreater);
+}
+
 bool Dependency::matches(const Dependency& other) const {
-    if (name != other.name) return false;
-    if (flags == 0 || other.flags == 0 || evr.version.empty() || other.evr.version.empty()) return true;
-    const int sense = constraintSense(evr, other.evr);
-    if (sense < 0) return (flags & kSenseGreater) || (other.flags & kSenseLess);
-    if (sense > 0) return (flags & kSenseLess) || (other.flags & kSenseGreater);
-    return both(flags, other.flags, kSenseLess) || both(flags, other.flags, kSenseEqual) ||
-           both(flags, other.flags, kSenseGreater);
+    return name == other.name && constraintsOverlap(viewOf(evr), flags, viewOf(other.evr), other.flags);
 }
 
 std::string Dependency::toString() const {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "package/package.h"
+#include "package/package_store.h"
 
 namespace {
 
@@ -51,6 +52,16 @@ TEST(DependencyMatch, ConstraintsThatCanHoldTogether) {
     for (const auto& c : cases) {
         EXPECT_EQ(c.match, dep(c.a).matches(dep(c.b))) << c.a << " with " << c.b;
         EXPECT_EQ(c.match, dep(c.b).matches(dep(c.a))) << c.b << " with " << c.a;
+        // The compact entries of a store match as the full ones do.
+        PackageStore store;
+        Package package;
+        package.provides.insert(dep(c.a));
+        package.requires.insert(dep(c.b));
+        const PackageStore::RecordId id = store.add(package);
+        const CompactDependency& a = *store.entries(id, DependencyKind::Provides).begin();
+        const CompactDependency& b = *store.entries(id, DependencyKind::Requires).begin();
+        EXPECT_EQ(c.match, store.matches(a, b)) << c.a << " with " << c.b << " compact";
+        EXPECT_EQ(c.match, store.matches(b, a)) << c.b << " with " << c.a << " compact";
     }
     EXPECT_TRUE(dep("foo >= 0:1.0").matches(Dependency("foo", EVR(), kSenseEqual)));
 }
