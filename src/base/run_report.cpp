@@ -102,6 +102,8 @@ const char* refusalCode(Refusal reason) {
             return "corrupted-system";
         case Refusal::Database:
             return "database";
+        case Refusal::MemoryLimit:
+            return "memory-limit";
     }
     return "unknown";
 }

@@ -29,6 +29,7 @@ enum class Refusal {
     Hook,                   // the device's hook refused a step
     CorruptedSystem,        // an interrupted or incomplete installation was found
     Database,               // the rpm database could not be read
+    MemoryLimit,            // the repository's lists need more memory than the device allows
 };
 const char* refusalCode(Refusal reason);
 

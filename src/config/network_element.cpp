@@ -2,7 +2,7 @@
 //
 //     <network>
 //       <limits index-bytes="1048576" signature-bytes="65536" list-bytes="268435456"
-//               package-bytes="1073741824"/>
+//               package-bytes="1073741824" records-bytes="134217728"/>
 //       <stall bytes-per-second="1000" seconds="60"/>
 //       <deadline seconds="300" bytes-per-second="4096"/>
 //       <resume enabled="true"/>
@@ -40,7 +40,8 @@ bool applyLimits(TransferPolicy& policy, xmlNodePtr element) {
     return readNumber(element, "index-bytes", policy.indexMaxBytes, kMaxBytes) &&
            readNumber(element, "signature-bytes", policy.signatureMaxBytes, kMaxBytes) &&
            readNumber(element, "list-bytes", policy.undeclaredListMaxBytes, kMaxBytes) &&
-           readNumber(element, "package-bytes", policy.undeclaredPackageMaxBytes, kMaxBytes);
+           readNumber(element, "package-bytes", policy.undeclaredPackageMaxBytes, kMaxBytes) &&
+           readNumber(element, "records-bytes", policy.recordsMaxBytes, kMaxBytes);
 }
 
 bool applyResume(TransferPolicy& policy, xmlNodePtr element) {

@@ -29,6 +29,7 @@ TEST(RunReportTest, ReasonCodesAreStableAndDistinct) {
         {Refusal::Hook, "hook"},
         {Refusal::CorruptedSystem, "corrupted-system"},
         {Refusal::Database, "database"},
+        {Refusal::MemoryLimit, "memory-limit"},
     };
     std::set<std::string> seen;
     for (const auto& [reason, code] : kCodes) {

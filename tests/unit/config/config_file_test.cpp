@@ -213,7 +213,7 @@ TEST_F(ConfigFileTest, BadDocumentsFailCleanly) {
 TEST_F(ConfigFileTest, NetworkElementSetsTheTransferPolicyAndRefusesMalformedValues) {
     const TransferPolicy defaults;
     ASSERT_TRUE(
-        load("<network><limits index-bytes='2097152' package-bytes='5'/><stall bytes-per-second='10' "
+        load("<network><limits index-bytes='2097152' package-bytes='5' records-bytes='7'/><stall bytes-per-second='10' "
              "seconds='2'/><deadline seconds='30' bytes-per-second='100'/><resume enabled='false'/>"
              "</network>"));
     const TransferPolicy& policy = m_config.fetcher.transfer;
@@ -221,6 +221,7 @@ TEST_F(ConfigFileTest, NetworkElementSetsTheTransferPolicyAndRefusesMalformedVal
     EXPECT_EQ(policy.signatureMaxBytes, defaults.signatureMaxBytes);
     EXPECT_EQ(policy.undeclaredListMaxBytes, defaults.undeclaredListMaxBytes);
     EXPECT_EQ(policy.undeclaredPackageMaxBytes, 5u);
+    EXPECT_EQ(policy.recordsMaxBytes, 7u);
     EXPECT_EQ(policy.stallBytesPerSecond, 10u);
     EXPECT_EQ(policy.stallSeconds, 2u);
     EXPECT_EQ(policy.deadlineBaseSeconds, 30u);
@@ -228,7 +229,7 @@ TEST_F(ConfigFileTest, NetworkElementSetsTheTransferPolicyAndRefusesMalformedVal
     EXPECT_FALSE(policy.resume);
 
     for (const char* bad :
-         {"<limits index-bytes='-1'/>", "<limits list-bytes='0'/>", "<limits signature-bytes='1k'/>",
+         {"<limits index-bytes='-1'/>", "<limits list-bytes='0'/>", "<limits signature-bytes='1k'/>", "<limits records-bytes='0'/>",
           "<limits package-bytes='99999999999999999999'/>", "<stall seconds=''/>", "<stall bytes-per-second=' 5'/>",
           "<deadline seconds='9999999999'/>", "<resume enabled='yes'/>"}) {
         UpdaterConfig fresh((m_dir / "usb").c_str(), (m_dir / "legacy").c_str());
