@@ -23,10 +23,6 @@ bool both(int32_t a, int32_t b, int32_t sense) {
     return (a & sense) && (b & sense);
 }
 
-EvrView viewOf(const EVR& evr) {
-    return {evr.epoch, evr.version.c_str(), evr.release.c_str()};
-}
-
 }  // namespace
 
 bool constraintsOverlap(const EvrView& a, int32_t aFlags, const EvrView& b, int32_t bFlags) {
@@ -38,7 +34,7 @@ bool constraintsOverlap(const EvrView& a, int32_t aFlags, const EvrView& b, int3
 }
 
 bool Dependency::matches(const Dependency& other) const {
-    return name == other.name && constraintsOverlap(viewOf(evr), flags, viewOf(other.evr), other.flags);
+    return name == other.name && constraintsOverlap(evr.view(), flags, other.evr.view(), other.flags);
 }
 
 std::string Dependency::toString() const {

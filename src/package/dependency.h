@@ -34,13 +34,6 @@ struct Dependency {
     bool operator==(const Dependency& other) const;
 };
 
-// A version as the matching of constraints reads it, wherever its text is kept.
-struct EvrView {
-    uint32_t epoch;
-    const char* version;  // "" for no version
-    const char* release;  // "" for no release
-};
-
 // Whether a constraint with flags aFlags on version a and one with bFlags on b can hold at
 // once; symmetric. Unversioned or unflagged constraints hold with anything.
 bool constraintsOverlap(const EvrView& a, int32_t aFlags, const EvrView& b, int32_t bFlags);

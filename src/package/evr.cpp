@@ -57,16 +57,20 @@ EVR EVR::fromString(const std::string& text) {
 }
 
 std::string EVR::toString() const {
-    if (version.empty()) return std::string();
-    std::string text = std::to_string(epoch) + ":" + version;
-    if (!release.empty()) text += "-" + release;
+    return evrText(view());
+}
+
+std::string evrText(const EvrView& evr) {
+    if (!*evr.version) return std::string();
+    std::string text = std::to_string(evr.epoch) + ":" + evr.version;
+    if (*evr.release) text.append("-").append(evr.release);
     return text;
 }
 
-int compareEVR(const EVR& a, const EVR& b) {
+int compareEVR(const EvrView& a, const EvrView& b) {
     if (a.epoch != b.epoch) return a.epoch < b.epoch ? -1 : 1;
-    const int versions = rpmvercmp(a.version.c_str(), b.version.c_str());
+    const int versions = rpmvercmp(a.version, b.version);
     if (versions != 0) return versions;
     // An empty release is compared too, unlike in Dependency::matches where it matches any.
-    return rpmvercmp(a.release.c_str(), b.release.c_str());
+    return rpmvercmp(a.release, b.release);
 }

@@ -1,6 +1,8 @@
 #include "package/package_store.h"
 
+#include <algorithm>
 #include <functional>
+#include <numeric>
 
 #include "base/util.h"
 
@@ -132,8 +134,50 @@ Package PackageStore::package(RecordId id) const {
     return package;
 }
 
+void PackageStore::sortNames() {
+    // By name id first, which keeps the records of a name in the order added, then the
+    // groups by their text: far fewer string comparisons than sorting the records by name.
+    m_byName.resize(m_records.size());
+    std::iota(m_byName.begin(), m_byName.end(), RecordId{0});
+    std::stable_sort(m_byName.begin(), m_byName.end(),
+                     [this](RecordId a, RecordId b) { return m_records[a].name < m_records[b].name; });
+    std::vector<NameGroup> groups;
+    for (uint32_t at = 0; at < m_byName.size();) {
+        const StringPool::Id name = m_records[m_byName[at]].name;
+        uint32_t end = at + 1;
+        while (end < m_byName.size() && m_records[m_byName[end]].name == name) ++end;
+        groups.push_back({name, at, end - at});
+        at = end;
+    }
+    std::sort(groups.begin(), groups.end(), [this](const NameGroup& a, const NameGroup& b) {
+        return m_strings.view(a.name) < m_strings.view(b.name);
+    });
+    std::vector<RecordId> ordered;
+    ordered.reserve(m_byName.size());
+    for (NameGroup& group : groups) {
+        const auto first = static_cast<uint32_t>(ordered.size());
+        ordered.insert(ordered.end(), m_byName.begin() + group.first, m_byName.begin() + group.first + group.count);
+        group.first = first;
+    }
+    m_byName.swap(ordered);
+    m_groups.swap(groups);
+}
+
+const PackageStore::NameGroup* PackageStore::findGroup(std::string_view name) const {
+    const auto found = std::lower_bound(
+        m_groups.begin(), m_groups.end(), name,
+        [this](const NameGroup& group, std::string_view text) { return m_strings.view(group.name) < text; });
+    if (found == m_groups.end() || m_strings.view(found->name) != name) return nullptr;
+    return &*found;
+}
+
+std::string PackageStore::label(RecordId id) const {
+    return std::string(name(id)) + "-" + evrText(evr(id));
+}
+
 size_t PackageStore::memoryBytes() const {
     return m_strings.memoryBytes() + m_records.capacity() * sizeof(Record) +
            m_entries.capacity() * sizeof(CompactDependency) + m_evrs.capacity() * sizeof(Evr) +
-           m_evrSlots.capacity() * sizeof(uint32_t);
+           m_evrSlots.capacity() * sizeof(uint32_t) + m_byName.capacity() * sizeof(RecordId) +
+           m_groups.capacity() * sizeof(NameGroup);
 }

@@ -41,7 +41,23 @@ public:
     PackageStore(PackageStore&&) = default;
     PackageStore& operator=(PackageStore&&) = default;
 
+    // The records of one name, names in byte order.
+    struct NameGroup {
+        StringPool::Id name;
+        uint32_t first;  // in recordsByName()
+        uint32_t count;
+    };
+
     RecordId add(const Package& package);
+    // Orders the names of the records added so far for names() and findGroup(); call it
+    // after the last add.
+    void sortNames();
+    const std::vector<NameGroup>& names() const { return m_groups; }
+    // The records of each group, in the order they were added.
+    const RecordId* recordsOf(const NameGroup& group) const { return m_byName.data() + group.first; }
+    // The group of records named so, null when there is none.
+    const NameGroup* findGroup(std::string_view name) const;
+
     // The record as it was added.
     Package package(RecordId id) const;
     size_t size() const { return m_records.size(); }
@@ -50,6 +66,9 @@ public:
     StringPool::Id nameId(RecordId id) const { return m_records[id].name; }
     PackageType type(RecordId id) const { return m_records[id].type; }
     EvrView evr(RecordId id) const { return evrView(m_records[id].evr); }
+    std::string_view group(RecordId id) const { return m_strings.view(m_records[id].group); }
+    // packageLabel of the record.
+    std::string label(RecordId id) const;
     Entries entries(RecordId id, DependencyKind kind) const;
 
     // The id of a capability or package name in this store, kEmpty when no record names it.
@@ -86,6 +105,8 @@ private:
     StringPool m_strings;
     std::vector<Record> m_records;
     std::vector<CompactDependency> m_entries;
-    std::vector<Evr> m_evrs;         // index 0: no version
+    std::vector<Evr> m_evrs;           // index 0: no version
     std::vector<uint32_t> m_evrSlots;  // open addressing over m_evrs; 0 marks a free slot
+    std::vector<RecordId> m_byName;
+    std::vector<NameGroup> m_groups;
 };

@@ -95,3 +95,26 @@ TEST(PackageStore, RecordsComeBackAsTheyWereAdded) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PackageStore, NamesInByteOrderWithTheirRecordsInTheOrderAdded) {
+    PackageStore store;
+    const char* const added[][2] = {{"libc", "2.0"}, {"Zlib", "1.0"},        {"lib", "1.0"},
+                                    {"libc", "1.0"}, {"lib\xc3\xa9", "1.0"}, {"libc", "3.0"}};
+    for (const auto& [name, evr] : added) store.add(record(name, evr, "", ""));
+    store.sortNames();
+    std::vector<std::string> seen;
+    for (const PackageStore::NameGroup& group : store.names())
+        for (uint32_t i = 0; i < group.count; ++i) seen.push_back(store.label(store.recordsOf(group)[i]));
+    const std::vector<std::string> expected = {"Zlib-0:1.0", "lib-0:1.0",  "libc-0:2.0",
+                                               "libc-0:1.0", "libc-0:3.0", "lib\xc3\xa9-0:1.0"};
+    EXPECT_EQ(expected, seen);
+    ASSERT_NE(nullptr, store.findGroup("libc"));
+    EXPECT_EQ(3u, store.findGroup("libc")->count);
+    EXPECT_EQ(nullptr, store.findGroup("li"));
+    // A capability name is no package name.
+    EXPECT_EQ(nullptr, store.findGroup("/bin/sh"));
+}
+
+}  // namespace
