@@ -14,7 +14,6 @@
 
 struct UpdaterConfig;
 class RepositoryProviders;
-class SystemProvides;
 
 // Package or group names of a pass parameter, compared byte by byte.
 using NameSet = std::set<std::string>;
@@ -78,16 +77,11 @@ public:
 private:
     const PackageMap& installed() const;
     bool excludedByType(const Package& package) const;
-    // The public operations over indexes that a closure keeps across its rounds; the
-    // provides must hold the whole selection.
-    bool checkDependencies(const PackageSelection& selection, const SystemProvides& provides,
-                           DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends) const;
+    // The public operations over an index that a closure keeps across its rounds.
     bool pullPackages(const RepositoryProviders& repository, int mode, DependencySet& unsatisfied,
                       PackageSelection& selection) const;
     bool pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
                             PackageSelection& selection) const;
-    void checkSet(const DependencySet& wanted, const SystemProvides& provides, const char* word, const Package& owner,
-                  DependencySet& unsatisfied) const;
 
     std::optional<PackageMap> m_installed;  // none until initialised
     bool m_ignoreRecommends = false;

@@ -310,8 +310,8 @@ TEST_P(ResolverScenario, Resolves) {
 
     listLog.reset();
 
-    // The resolver tells more at trace level and takes other paths to tell it; below that it
-    // must decide the same and log the same lines.
+    // The resolver tells more at trace level, and walks more of the repository to tell it; at
+    // every level it must decide the same, and log the same lines down to that level.
     struct Outcome {
         std::vector<std::string> selected, final, requires, recommends, unmet;
         std::optional<bool> closed, met;
@@ -343,6 +343,7 @@ TEST_P(ResolverScenario, Resolves) {
     };
     const Outcome traced = resolve(LogLevel::Trace);
     const Outcome quiet = resolve(LogLevel::Debug);
+    const Outcome info = resolve(LogLevel::Info);
 
     EXPECT_EQ(traced.selected, s.expectSelect) << "selection";
     if (s.expectClosure) {
@@ -357,17 +358,23 @@ TEST_P(ResolverScenario, Resolves) {
         EXPECT_EQ(traced.met, s.expectUnmet->empty());
         EXPECT_EQ(traced.unmet, normalised(*s.expectUnmet)) << "unmet updater-running requirements";
     }
-    EXPECT_EQ(quiet.selected, traced.selected);
-    EXPECT_EQ(quiet.closed, traced.closed);
-    EXPECT_EQ(quiet.final, traced.final);
-    EXPECT_EQ(quiet.requires, traced.requires);
-    EXPECT_EQ(quiet.recommends, traced.recommends);
-    EXPECT_EQ(quiet.met, traced.met);
-    EXPECT_EQ(quiet.unmet, traced.unmet);
-    std::vector<std::string> tracedAboveTrace;
-    for (const std::string& line : traced.lines)
-        if (line.rfind("TRACE: ", 0) != 0) tracedAboveTrace.push_back(line);
-    EXPECT_EQ(quiet.lines, tracedAboveTrace) << "lines below trace level";
+    for (const Outcome* other : {&quiet, &info}) {
+        EXPECT_EQ(other->selected, traced.selected);
+        EXPECT_EQ(other->closed, traced.closed);
+        EXPECT_EQ(other->final, traced.final);
+        EXPECT_EQ(other->requires, traced.requires);
+        EXPECT_EQ(other->recommends, traced.recommends);
+        EXPECT_EQ(other->met, traced.met);
+        EXPECT_EQ(other->unmet, traced.unmet);
+    }
+    std::vector<std::string> tracedAboveTrace, tracedAboveDebug;
+    for (const std::string& line : traced.lines) {
+        if (line.rfind("TRACE: ", 0) == 0) continue;
+        tracedAboveTrace.push_back(line);
+        if (line.rfind("DEBUG: ", 0) != 0) tracedAboveDebug.push_back(line);
+    }
+    EXPECT_EQ(quiet.lines, tracedAboveTrace) << "lines at debug level";
+    EXPECT_EQ(info.lines, tracedAboveDebug) << "lines at info level";
 
     const std::vector<std::string>& lines = traced.lines;
     auto position = lines.begin();
