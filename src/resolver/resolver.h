@@ -26,9 +26,11 @@ constexpr unsigned kTypeBitTavpkg = 1u << static_cast<int>(PackageType::Tavpkg);
 constexpr unsigned kRpmOnlyTypeMask = kTypeBitUnknown | kTypeBitTavpkg;
 
 // Which repository packages a pull may take.
-constexpr int kPullAllAvailable = 0;
-constexpr int kPullUpdatesOnly = 1;  // packages that update an installed one
-constexpr int kPullSkipUpdates = 2;  // the others, mostly packages not installed at all
+enum class PullMode : int {
+    AllAvailable = 0,
+    UpdatesOnly = 1,  // packages that update an installed one
+    SkipUpdates = 2,  // the others, mostly packages not installed at all
+};
 
 class Resolver {
 public:
@@ -61,7 +63,7 @@ public:
                            DependencySet& unsatisfiedRecommends) const;
     // Adds to the selection the newest repository package of each name that provides some
     // unsatisfied entry, removing the entries it provides; true when one was pulled.
-    bool pullPackages(const PackageMap& repository, int mode, DependencySet& unsatisfied,
+    bool pullPackages(const PackageMap& repository, PullMode mode, DependencySet& unsatisfied,
                       PackageSelection& selection) const;
     // Updates first, then the other packages; true when either pulled.
     bool pullForUnsatisfied(const PackageMap& repository, DependencySet& unsatisfied,
@@ -78,7 +80,7 @@ private:
     const PackageMap& installed() const;
     bool excludedByType(const Package& package) const;
     // The public operations over an index that a closure keeps across its rounds.
-    bool pullPackages(const RepositoryProviders& repository, int mode, DependencySet& unsatisfied,
+    bool pullPackages(const RepositoryProviders& repository, PullMode mode, DependencySet& unsatisfied,
                       PackageSelection& selection) const;
     bool pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
                             PackageSelection& selection) const;

@@ -12,17 +12,16 @@
 
 namespace {
 
-const char* pullModeWord(int mode) {
+const char* pullModeWord(PullMode mode) {
     switch (mode) {
-        case kPullAllAvailable:
+        case PullMode::AllAvailable:
             return "all available";
-        case kPullUpdatesOnly:
+        case PullMode::UpdatesOnly:
             return "updates only";
-        case kPullSkipUpdates:
+        case PullMode::SkipUpdates:
             return "skip updates";
-        default:
-            return "unknown";
     }
+    return "unknown";  // a value cast from outside the enumeration
 }
 
 }  // namespace
@@ -45,14 +44,14 @@ bool Resolver::checkDependencies(const PackageSelection& selection, DependencySe
     return check.check(selection, unsatisfiedRequires, unsatisfiedRecommends);
 }
 
-bool Resolver::pullPackages(const PackageMap& repository, int mode, DependencySet& unsatisfied,
+bool Resolver::pullPackages(const PackageMap& repository, PullMode mode, DependencySet& unsatisfied,
                             PackageSelection& selection) const {
     if (unsatisfied.empty()) return false;
     const RepositoryProviders providers(repository);
     return pullPackages(providers, mode, unsatisfied, selection);
 }
 
-bool Resolver::pullPackages(const RepositoryProviders& repository, int mode, DependencySet& unsatisfied,
+bool Resolver::pullPackages(const RepositoryProviders& repository, PullMode mode, DependencySet& unsatisfied,
                             PackageSelection& selection) const {
     if (unsatisfied.empty()) return false;
     LOG(Debug, "resolving dependencies (%s)", pullModeWord(mode));
@@ -74,11 +73,11 @@ bool Resolver::pullPackages(const RepositoryProviders& repository, int mode, Dep
             LOG(Trace, "skipping package excluded by type");
             return;
         }
-        if (mode == kPullUpdatesOnly && !isNewer(*candidate)) {
+        if (mode == PullMode::UpdatesOnly && !isNewer(*candidate)) {
             LOG(Trace, "skip package %s which does not update installed package", packageLabel(*candidate).c_str());
             return;
         }
-        if (mode == kPullSkipUpdates && isNewer(*candidate)) {
+        if (mode == PullMode::SkipUpdates && isNewer(*candidate)) {
             LOG(Trace, "skip package %s which updates installed package", packageLabel(*candidate).c_str());
             return;
         }
@@ -139,8 +138,8 @@ bool Resolver::pullForUnsatisfied(const PackageMap& repository, DependencySet& u
 bool Resolver::pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
                                   PackageSelection& selection) const {
     // Updating what is installed is preferred; the second mode runs whatever the first did.
-    const bool updates = pullPackages(repository, kPullUpdatesOnly, unsatisfied, selection);
-    const bool others = pullPackages(repository, kPullSkipUpdates, unsatisfied, selection);
+    const bool updates = pullPackages(repository, PullMode::UpdatesOnly, unsatisfied, selection);
+    const bool others = pullPackages(repository, PullMode::SkipUpdates, unsatisfied, selection);
     return updates || others;
 }
 

@@ -113,7 +113,7 @@ TEST(ResolverPull, ModeWords) {
     provider.provides.insert(dep("cap"));
     const PackageMap repository = mapOf({provider});
     LogCapture log;
-    for (int mode : {0, 7}) {
+    for (const PullMode mode : {PullMode::AllAvailable, static_cast<PullMode>(7)}) {
         DependencySet unsatisfied = {dep("cap")};
         PackageSelection selection;
         // Neither mode tests isNewer: every candidate qualifies.
