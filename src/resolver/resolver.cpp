@@ -7,7 +7,7 @@
 #include "config/updater_config.h"
 #include "rpmdb/dbdata.h"
 
-bool Resolver::init(const UpdaterConfig& options, unsigned typeMask) {
+bool Resolver::init(const UpdaterConfig& options, PackageTypeSet excludedTypes) {
     if (m_installed) {
         LOG(Error, "attempted to reinitilize a resolver");
         return false;
@@ -26,17 +26,17 @@ bool Resolver::init(const UpdaterConfig& options, unsigned typeMask) {
         LOG(Error, "failed getting list of installed packages");
         return false;
     }
-    return initFromInstalled(std::move(*installedPackages), options.ignoreRecommends, typeMask);
+    return initFromInstalled(std::move(*installedPackages), options.ignoreRecommends, excludedTypes);
 }
 
-bool Resolver::initFromInstalled(PackageMap installedPackages, bool ignoreRecommends, unsigned typeMask) {
+bool Resolver::initFromInstalled(PackageMap installedPackages, bool ignoreRecommends, PackageTypeSet excludedTypes) {
     if (m_installed) {
         LOG(Error, "attempted to reinitilize a resolver");
         return false;
     }
     m_installed = std::move(installedPackages);
     m_ignoreRecommends = ignoreRecommends;
-    m_typeMask = typeMask;
+    m_excludedTypes = excludedTypes;
     return true;
 }
 
@@ -70,14 +70,13 @@ const PackageMap& Resolver::installed() const {
 }
 
 bool Resolver::excludedByType(const Package& package) const {
-    // The mask has bits for Unknown, Rpm and Tavpkg only. A FlashedFw record is neither
-    // installed by rpm nor carried by the pass that installs rpm packages, so it follows the
-    // payload bit: it is skipped wherever Tavpkg is (pass 1, mask 5) and considered in every
-    // other pass. Taking it in pass 1 would run that pass's hooks and reboot for a record
-    // nothing installs there, and count it in pass 1 and again in pass 2.
+    // A pass excludes Unknown, Rpm or Tavpkg. A FlashedFw record is neither installed by rpm
+    // nor carried by the pass that installs rpm packages, so it follows the payload type: it
+    // is skipped wherever Tavpkg is (pass 1) and considered in every other pass. Taking it in
+    // pass 1 would run that pass's hooks and reboot for a record nothing installs there, and
+    // count it in pass 1 and again in pass 2. A FlashedFw in the set itself changes nothing.
     const PackageType type = package.type == PackageType::FlashedFw ? PackageType::Tavpkg : package.type;
-    const int bit = static_cast<int>(type);
-    return bit >= 0 && bit < 3 && (m_typeMask & (1u << bit)) != 0;
+    return m_excludedTypes.contains(type);
 }
 
 bool Resolver::isNewerByObsoletes(const Package& package) const {

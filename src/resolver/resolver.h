@@ -18,12 +18,8 @@ class RepositoryProviders;
 // Package or group names of a pass parameter, compared byte by byte.
 using NameSet = std::set<std::string>;
 
-// Bits of the type mask, indexed by PackageType; a set bit excludes that type from the pass.
-constexpr unsigned kTypeBitUnknown = 1u << static_cast<int>(PackageType::Unknown);
-constexpr unsigned kTypeBitRpm = 1u << static_cast<int>(PackageType::Rpm);
-constexpr unsigned kTypeBitTavpkg = 1u << static_cast<int>(PackageType::Tavpkg);
-// The mask of a pass that installs rpm packages only.
-constexpr unsigned kRpmOnlyTypeMask = kTypeBitUnknown | kTypeBitTavpkg;
+// The package types a pass that installs rpm packages only leaves out.
+constexpr PackageTypeSet kRpmOnlyExcludedTypes{PackageType::Unknown, PackageType::Tavpkg};
 
 // Which repository packages a pull may take.
 enum class PullMode : int {
@@ -40,9 +36,9 @@ public:
 
     // Reads the installed packages from the rpm database (headers checked only with
     // checkDbHeaders). Refused once initialised; a failure leaves the resolver uninitialised.
-    [[nodiscard]] bool init(const UpdaterConfig& options, unsigned typeMask);
+    [[nodiscard]] bool init(const UpdaterConfig& options, PackageTypeSet excludedTypes);
     // The same over an installed list that is already read (init's last step).
-    [[nodiscard]] bool initFromInstalled(PackageMap installed, bool ignoreRecommends, unsigned typeMask);
+    [[nodiscard]] bool initFromInstalled(PackageMap installed, bool ignoreRecommends, PackageTypeSet excludedTypes);
     bool isInitialized() const { return m_installed.has_value(); }
 
     // Adds the external packages to the installed list, after the records of their names.
@@ -87,7 +83,7 @@ private:
 
     std::optional<PackageMap> m_installed;  // none until initialised
     bool m_ignoreRecommends = false;
-    unsigned m_typeMask = 0;
+    PackageTypeSet m_excludedTypes;  // the pass leaves them out
 };
 
 // Whether every entry is a file dependency (true for an empty set).

@@ -7,6 +7,8 @@
 //   installed|repo|external NAME EVR [type=rpm|tavpkg|flashedfw] [group=G]
 //     requires|recommends|provides|obsoletes DEP     (indented, for the package above)
 //   request [mask=N] [include=a,b] [exclude=a,b] [groups=a,b] [addons=a,b] [ignore-recommends]
+//                                          mask: the types the pass leaves out, one bit per
+//                                          PackageType value (5: unknown and tavpkg)
 //   expect-select LABEL...                 selectNewer's result, in name order
 //   expect-closure ok|failed               runs the closure and checks its result
 //   expect-final LABEL...                  the selection after the closure (default: as selected)
@@ -53,7 +55,7 @@ struct Scenario {
     std::string name;
     std::string source;  // file:line, for failure messages
     std::vector<PackageDef> installed, repository, external;
-    unsigned mask = 0;
+    PackageTypeSet excludedTypes;
     NameSet include, exclude, groups, addons;
     bool ignoreRecommends = false;
     std::vector<std::string> expectSelect;
@@ -84,6 +86,13 @@ NameSet commaList(const std::string& text) {
 std::string restAfter(const std::string& line, const std::string& keyword) {
     const size_t start = line.find_first_not_of(' ', keyword.size());
     return start == std::string::npos ? "" : line.substr(start);
+}
+
+PackageTypeSet typesOfMask(unsigned long mask) {
+    PackageTypeSet types;
+    for (const PackageType type : {PackageType::Unknown, PackageType::Rpm, PackageType::Tavpkg, PackageType::FlashedFw})
+        if ((mask & (1ul << static_cast<int>(type))) != 0) types.insert(type);
+    return types;
 }
 
 // Malformed scenario files are reported as a scenario that fails with the reason.
@@ -146,7 +155,7 @@ std::vector<Scenario> loadScenarioFile(const std::string& path) {
                 const size_t eq = option.find('=');
                 const std::string key = option.substr(0, eq);
                 const std::string value = eq == std::string::npos ? "" : option.substr(eq + 1);
-                if (key == "mask") s.mask = static_cast<unsigned>(std::stoul(value));
+                if (key == "mask") s.excludedTypes = typesOfMask(std::stoul(value));
                 if (key == "include") s.include = commaList(value);
                 if (key == "exclude") s.exclude = commaList(value);
                 if (key == "groups") s.groups = commaList(value);
@@ -321,7 +330,7 @@ TEST_P(ResolverScenario, Resolves) {
         Outcome out;
         LogCapture log(level);
         Resolver resolver;
-        EXPECT_TRUE(resolver.initFromInstalled(installed, s.ignoreRecommends, s.mask));
+        EXPECT_TRUE(resolver.initFromInstalled(installed, s.ignoreRecommends, s.excludedTypes));
         EXPECT_TRUE(resolver.addExternalPackages(external));
         PackageSelection selection = resolver.selectNewer(repository, s.include, s.exclude, s.groups, s.addons);
         out.selected = labels(selection);
