@@ -26,8 +26,8 @@ public:
 
     // Takes in what was added to the selection since the last call (a selection is only
     // ever added to) and refills both sets; true when nothing is missing.
-    bool check(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
-               DependencySet& unsatisfiedRecommends);
+    [[nodiscard]] bool check(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
+                             DependencySet& unsatisfiedRecommends);
 
 private:
     // A record of the system after the update.

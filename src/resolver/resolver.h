@@ -55,31 +55,31 @@ public:
     bool isNewerByObsoletes(const Package& package) const;
 
     // Refills both sets with what the system after the update would miss; true when nothing.
-    bool checkDependencies(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
-                           DependencySet& unsatisfiedRecommends) const;
+    [[nodiscard]] bool checkDependencies(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
+                                         DependencySet& unsatisfiedRecommends) const;
     // Adds to the selection the newest repository package of each name that provides some
     // unsatisfied entry, removing the entries it provides; true when one was pulled.
-    bool pullPackages(const PackageMap& repository, PullMode mode, DependencySet& unsatisfied,
-                      PackageSelection& selection) const;
+    [[nodiscard]] bool pullPackages(const PackageMap& repository, PullMode mode, DependencySet& unsatisfied,
+                                    PackageSelection& selection) const;
     // Updates first, then the other packages; true when either pulled.
-    bool pullForUnsatisfied(const PackageMap& repository, DependencySet& unsatisfied,
-                            PackageSelection& selection) const;
+    [[nodiscard]] bool pullForUnsatisfied(const PackageMap& repository, DependencySet& unsatisfied,
+                                          PackageSelection& selection) const;
     // The update run's closure: check and pull until nothing is missing or nothing more can
     // be pulled. True when the selection is consistent (missing recommendations and file
     // dependencies tolerated); otherwise unsatisfiedRequires tells what is missing. After
     // each pull stopRequested (the update run passes terminationRequested) may end it, failed.
-    bool closeDependencies(const PackageMap& repository, PackageSelection& selection,
-                           DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends,
-                           const std::function<bool()>& stopRequested) const;
+    [[nodiscard]] bool closeDependencies(const PackageMap& repository, PackageSelection& selection,
+                                         DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends,
+                                         const std::function<bool()>& stopRequested) const;
 
 private:
     const PackageMap& installed() const;
     bool excludedByType(const Package& package) const;
     // The public operations over an index that a closure keeps across its rounds.
-    bool pullPackages(const RepositoryProviders& repository, PullMode mode, DependencySet& unsatisfied,
-                      PackageSelection& selection) const;
-    bool pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
-                            PackageSelection& selection) const;
+    [[nodiscard]] bool pullPackages(const RepositoryProviders& repository, PullMode mode, DependencySet& unsatisfied,
+                                    PackageSelection& selection) const;
+    [[nodiscard]] bool pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
+                                          PackageSelection& selection) const;
 
     std::optional<PackageMap> m_installed;  // none until initialised
     bool m_ignoreRecommends = false;
@@ -90,7 +90,8 @@ private:
 bool allFileDependencies(const DependencySet& dependencies);
 // The requirements of the packages on the capability's name, at or above the capability in
 // dependency order, that the capability does not satisfy; true when there is none.
-bool findUnmetRequirements(const Dependency& capability, const PackageSelection& packages, DependencySet& unmet);
+[[nodiscard]] bool findUnmetRequirements(const Dependency& capability, const PackageSelection& packages,
+                                         DependencySet& unmet);
 // The first entry of a dependency set with that name (end or another name when none). Not
 // simply lower_bound(Dependency(name)): versions starting with "~" sort below an empty one.
 DependencySet::const_iterator firstEntryNamed(const DependencySet& dependencies, const std::string& name);
