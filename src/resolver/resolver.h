@@ -75,6 +75,9 @@ public:
 private:
     const PackageMap& installed() const;
     bool excludedByType(const Package& package) const;
+    // Whether the candidate updates the installed system: newer than every installed record of
+    // its name or, with none installed, an add-on of the pass or newer by its obsoletes.
+    bool updatesInstalled(const std::string& name, const Package& candidate, const NameSet& addonNames) const;
     // The public operations over an index that a closure keeps across its rounds.
     [[nodiscard]] bool pullPackages(const RepositoryProviders& repository, PullMode mode, DependencySet& unsatisfied,
                                     PackageSelection& selection) const;
