@@ -56,7 +56,7 @@ void BM_checkDependencies(benchmark::State& state) {
         return;
     }
     Resolver resolver;
-    if (!resolver.initFromInstalled(std::move(*installed), false, kRpmOnlyTypeMask)) {
+    if (!resolver.initFromInstalled(std::move(*installed), false, kRpmOnlyExcludedTypes)) {
         state.SkipWithError("the resolver refused the installed list");
         return;
     }

@@ -19,7 +19,7 @@ const char* passName(int pass, bool fullRun, const NameSet& include, const Updat
 
 // The first installing pass leaves out the add-ons, the release package and non-rpm files.
 void excludeAddons(PassPlan& plan, const UpdaterConfig& config) {
-    plan.typeMask = kRpmOnlyTypeMask;
+    plan.excludedTypes = kRpmOnlyExcludedTypes;
     plan.excludeNames.insert(config.addonPackages.begin(), config.addonPackages.end());
     if (!config.releasePackage.empty()) plan.excludeNames.insert(config.releasePackage);
     plan.excludeGroups.insert(config.addonGroups.begin(), config.addonGroups.end());

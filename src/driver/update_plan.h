@@ -13,7 +13,7 @@
 // What one pass works on: the options it runs with and the packages it may choose.
 struct PassPlan {
     UpdaterConfig options;
-    unsigned typeMask = 0;  // see kRpmOnlyTypeMask
+    PackageTypeSet excludedTypes;  // none, or kRpmOnlyExcludedTypes
     NameSet includeNames;
     NameSet excludeNames;
     NameSet excludeGroups;

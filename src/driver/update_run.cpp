@@ -116,7 +116,7 @@ RunResult UpdatePass::fetchMetadata() {
 // The newer packages and what their dependencies pull; an empty selection ends the pass.
 RunResult UpdatePass::choosePackages() {
     Resolver resolver;
-    if (!resolver.init(m_options, m_plan.typeMask) || !resolver.addExternalPackages(m_externalPackages)) {
+    if (!resolver.init(m_options, m_plan.excludedTypes) || !resolver.addExternalPackages(m_externalPackages)) {
         LOG(Error, "could not initialize resolver");
         refuse(Refusal::Database, "could not read the installed packages");
         return RUN_ERROR;

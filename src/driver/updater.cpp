@@ -216,9 +216,10 @@ RunResult updateFrom(const UpdaterConfig& config, const RepositoryEntry& active,
     RunReport::instance().setRepository(active.id, repository->baseUri());
     if (!waitYourTurn(config, *repository)) return RUN_ERROR;
 
-    // Packages installed by other means than this updater count as installed.
+    // Packages installed by other means than this updater count as installed; without the
+    // file, or with what an unusable one gave before its error, the run goes on.
     PackageMap externalPackages;
-    (void)loadExternalPackages(externalPackages);
+    loadExternalPackages(externalPackages);
 
     const RunResult result = runUpdatePasses(config, includeNames, externalPackages, *repository);
     const TransferTotals& moved = repository->transferTotals();

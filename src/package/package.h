@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <string>
 
@@ -11,6 +12,37 @@
 #include "package/evr.h"
 
 enum class PackageType : int { Unknown = 0, Rpm = 1, Tavpkg = 2, FlashedFw = 3 };
+
+// A set of package types; a value outside the enumeration is never in one.
+class PackageTypeSet {
+public:
+    constexpr PackageTypeSet() = default;
+    constexpr PackageTypeSet(std::initializer_list<PackageType> types) {
+        for (const PackageType type : types) insert(type);
+    }
+
+    [[nodiscard]] constexpr bool contains(PackageType type) const { return (m_bits & bit(type)) != 0; }
+    [[nodiscard]] constexpr bool empty() const { return m_bits == 0; }
+    constexpr void insert(PackageType type) { m_bits |= bit(type); }
+    [[nodiscard]] constexpr PackageTypeSet with(PackageType type) const {
+        PackageTypeSet result = *this;
+        result.insert(type);
+        return result;
+    }
+
+    friend constexpr bool operator==(PackageTypeSet a, PackageTypeSet b) { return a.m_bits == b.m_bits; }
+    friend constexpr bool operator!=(PackageTypeSet a, PackageTypeSet b) { return a.m_bits != b.m_bits; }
+
+private:
+    static constexpr unsigned bit(PackageType type) {
+        const int index = static_cast<int>(type);
+        return index >= static_cast<int>(PackageType::Unknown) && index <= static_cast<int>(PackageType::FlashedFw)
+                   ? 1u << index
+                   : 0u;
+    }
+
+    unsigned m_bits = 0;
+};
 
 struct Package {
     std::string name;

@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "base/logger.h"
 #include "resolver/dependency_report.h"
 
 bool ClosureCheck::ReportOrder::operator()(const Entry& a, const Entry& b) const {
@@ -54,6 +55,15 @@ void ClosureCheck::replaceInstalled(const std::string& name, std::vector<std::st
     }
 }
 
+void ClosureCheck::traceProvides() const {
+    // Only for the log: nothing is decided from it.
+    if (!Logger::instance().passes(LogLevel::Trace)) return;
+    DependencySet pool;
+    for (const Owner& owner : m_owners)
+        if (owner.present) pool.insert(owner.record->provides.begin(), owner.record->provides.end());
+    for (const Dependency& provide : pool) LOG(Trace, "dep %s", provide.toString().c_str());
+}
+
 bool ClosureCheck::check(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
                          DependencySet& unsatisfiedRecommends) {
     reportCheckStart(selection.size());
@@ -69,6 +79,7 @@ bool ClosureCheck::check(const PackageSelection& selection, DependencySet& unsat
         addEntries(m_owners.emplace_back(Owner{&record, 0, &name, true}), fresh);
     }
     m_provides.addSelection(selection);
+    traceProvides();
 
     // Only new provides can satisfy what was missing, and only a replaced record's provides
     // can leave what was satisfied unsatisfied.

@@ -1,7 +1,9 @@
-// The dependency check of a closure, round after round. A round only adds to the selection,
-// so only what it changed is checked again: the entries of the records it added, the
-// entries nothing satisfied before, and the entries on capabilities of the installed
-// records it replaced. Results and log lines are those of Resolver::checkDependencies.
+// The dependency check: what the system after an update would miss. A closure keeps one
+// across its rounds. A round only adds to the selection, so only what it changed is checked
+// again: the entries of the records it added, the entries nothing satisfied before, and the
+// entries on capabilities of the installed records it replaced. The results and the lines
+// above trace level are those of a check of everything; at trace level each call also lists
+// every capability the system provides.
 #pragma once
 
 #include <deque>
@@ -24,8 +26,8 @@ public:
 
     // Takes in what was added to the selection since the last call (a selection is only
     // ever added to) and refills both sets; true when nothing is missing.
-    bool check(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
-               DependencySet& unsatisfiedRecommends);
+    [[nodiscard]] bool check(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
+                             DependencySet& unsatisfiedRecommends);
 
 private:
     // A record of the system after the update.
@@ -50,6 +52,7 @@ private:
     void start(std::vector<Entry>& fresh);
     void addEntries(const Owner& owner, std::vector<Entry>& fresh);
     void replaceInstalled(const std::string& name, std::vector<std::string_view>& lostCapabilities);
+    void traceProvides() const;
 
     const PackageMap& m_installed;
     const bool m_ignoreRecommends;

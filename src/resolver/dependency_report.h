@@ -1,5 +1,5 @@
-// The log lines and results of a dependency check, shared by the full check and the
-// closure's incremental one so that both tell the same.
+// The log lines and results of a dependency check; the closure's end also tells file
+// dependencies apart.
 #pragma once
 
 #include <cstddef>

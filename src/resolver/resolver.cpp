@@ -7,7 +7,7 @@
 #include "config/updater_config.h"
 #include "rpmdb/dbdata.h"
 
-bool Resolver::init(const UpdaterConfig& options, unsigned typeMask) {
+bool Resolver::init(const UpdaterConfig& options, PackageTypeSet excludedTypes) {
     if (m_installed) {
         LOG(Error, "attempted to reinitilize a resolver");
         return false;
@@ -26,17 +26,17 @@ bool Resolver::init(const UpdaterConfig& options, unsigned typeMask) {
         LOG(Error, "failed getting list of installed packages");
         return false;
     }
-    return initFromInstalled(std::move(*installedPackages), options.ignoreRecommends, typeMask);
+    return initFromInstalled(std::move(*installedPackages), options.ignoreRecommends, excludedTypes);
 }
 
-bool Resolver::initFromInstalled(PackageMap installedPackages, bool ignoreRecommends, unsigned typeMask) {
+bool Resolver::initFromInstalled(PackageMap installedPackages, bool ignoreRecommends, PackageTypeSet excludedTypes) {
     if (m_installed) {
         LOG(Error, "attempted to reinitilize a resolver");
         return false;
     }
     m_installed = std::move(installedPackages);
     m_ignoreRecommends = ignoreRecommends;
-    m_typeMask = typeMask;
+    m_excludedTypes = excludedTypes;
     return true;
 }
 
@@ -70,14 +70,13 @@ const PackageMap& Resolver::installed() const {
 }
 
 bool Resolver::excludedByType(const Package& package) const {
-    // The mask has bits for Unknown, Rpm and Tavpkg only. A FlashedFw record is neither
-    // installed by rpm nor carried by the pass that installs rpm packages, so it follows the
-    // payload bit: it is skipped wherever Tavpkg is (pass 1, mask 5) and considered in every
-    // other pass. Taking it in pass 1 would run that pass's hooks and reboot for a record
-    // nothing installs there, and count it in pass 1 and again in pass 2.
+    // A pass excludes Unknown, Rpm or Tavpkg. A FlashedFw record is neither installed by rpm
+    // nor carried by the pass that installs rpm packages, so it follows the payload type: it
+    // is skipped wherever Tavpkg is (pass 1) and considered in every other pass. Taking it in
+    // pass 1 would run that pass's hooks and reboot for a record nothing installs there, and
+    // count it in pass 1 and again in pass 2. A FlashedFw in the set itself changes nothing.
     const PackageType type = package.type == PackageType::FlashedFw ? PackageType::Tavpkg : package.type;
-    const int bit = static_cast<int>(type);
-    return bit >= 0 && bit < 3 && (m_typeMask & (1u << bit)) != 0;
+    return m_excludedTypes.contains(type);
 }
 
 bool Resolver::isNewerByObsoletes(const Package& package) const {
@@ -105,79 +104,49 @@ bool Resolver::isNewer(const Package& package) const {
     return true;
 }
 
-PackageSelection Resolver::selectNewer(const PackageMap& repository, const NameSet& includeNames,
-                                       const NameSet& excludeNames, const NameSet& excludeGroups,
-                                       const NameSet& addonNames) const {
-    LOG(Debug, "resolving for newer packages");
-    PackageSelection selection;
-    NameSet obsoletedByExcluded;
-    const PackageMap& installedPackages = installed();
+namespace {
 
-    for (auto it = repository.begin(); it != repository.end();) {
-        const std::string& name = it->first;
-        // The newest record of the name; among equal versions the first read stays.
-        const Package* candidate = &it->second;
-        for (++it; it != repository.end() && it->first == name; ++it) {
-            const Package& record = it->second;
-            if (compareEVR(record.evr, candidate->evr) > 0) {
-                LOG(Trace, "dropping update %s for newer %s", packageLabel(*candidate).c_str(),
-                    packageLabel(record).c_str());
-                candidate = &record;
-            } else {
-                LOG(Trace, "dropping update %s, has newer %s", packageLabel(record).c_str(),
-                    packageLabel(*candidate).c_str());
-            }
-        }
-
-        LOG(Trace, "checking update %s (group %s)", packageLabel(*candidate).c_str(), candidate->group.c_str());
-        if (excludedByType(*candidate)) {
-            LOG(Trace, "skipping package excluded by type");
-            continue;
-        }
-        if (!includeNames.empty() && includeNames.count(name) == 0) {
-            LOG(Trace, "skipping package not in include set");
-            continue;
-        }
-        if (excludeNames.count(name) != 0 || excludeGroups.count(candidate->group) != 0 ||
-            obsoletedByExcluded.count(name) != 0) {
-            LOG(Trace, "skipping package in exclude set");
-            // What an excluded package would replace must not be updated without it: drop
-            // it whether it was selected already or comes later in the walk.
-            for (const Dependency& obsolete : candidate->obsoletes) {
-                LOG(Trace, "adding %s to exclude set, obsoleted by excluded package", obsolete.name.c_str());
-                obsoletedByExcluded.insert(obsolete.name);
-                selection.erase(obsolete.name);
-            }
-            continue;
-        }
-
-        const auto range = installedPackages.equal_range(name);
-        if (range.first != range.second) {
-            bool installedNotOlder = false;
-            for (auto record = range.first; record != range.second; ++record) {
-                LOG(Trace, "checking installed %s", packageLabel(record->second).c_str());
-                if (compareEVR(record->second.evr, candidate->evr) >= 0) {
-                    installedNotOlder = true;
-                    break;
-                }
-            }
-            if (installedNotOlder) continue;
-        } else if (addonNames.count(name) != 0) {
-            LOG(Debug, "considering %s as newer because in pull set", packageLabel(*candidate).c_str());
-        } else if (!isNewerByObsoletes(*candidate)) {
-            continue;
-        }
-
-        const auto [existing, inserted] = selection.emplace(name, *candidate);
-        if (inserted) {
-            LOG(Debug, "found newer package %s", packageLabel(*candidate).c_str());
+// The newest record of the name at it, which moves on past the name's records; among equal
+// versions the first read stays.
+const Package& newestRecord(PackageMap::const_iterator& it, PackageMap::const_iterator end) {
+    const std::string& name = it->first;
+    const Package* candidate = &it->second;
+    for (++it; it != end && it->first == name; ++it) {
+        const Package& record = it->second;
+        if (compareEVR(record.evr, candidate->evr) > 0) {
+            LOG(Trace, "dropping update %s for newer %s", packageLabel(*candidate).c_str(),
+                packageLabel(record).c_str());
+            candidate = &record;
         } else {
-            LOG(Error, "internal error: failed including package %s, already have %s", packageLabel(*candidate).c_str(),
-                packageLabel(existing->second).c_str());
+            LOG(Trace, "dropping update %s, has newer %s", packageLabel(record).c_str(),
+                packageLabel(*candidate).c_str());
         }
     }
+    return *candidate;
+}
 
-    // Selected packages that another selected package obsoletes are replaced by it.
+// What an excluded package would replace must not be updated without it: drop it whether it
+// was selected already or comes later in the walk.
+void excludeObsoleted(const Package& excluded, NameSet& obsoletedByExcluded, PackageSelection& selection) {
+    for (const Dependency& obsolete : excluded.obsoletes) {
+        LOG(Trace, "adding %s to exclude set, obsoleted by excluded package", obsolete.name.c_str());
+        obsoletedByExcluded.insert(obsolete.name);
+        selection.erase(obsolete.name);
+    }
+}
+
+void addSelected(PackageSelection& selection, const std::string& name, const Package& candidate) {
+    const auto [existing, inserted] = selection.emplace(name, candidate);
+    if (inserted) {
+        LOG(Debug, "found newer package %s", packageLabel(candidate).c_str());
+    } else {
+        LOG(Error, "internal error: failed including package %s, already have %s", packageLabel(candidate).c_str(),
+            packageLabel(existing->second).c_str());
+    }
+}
+
+// Selected packages that another selected package obsoletes are replaced by it.
+void dropObsoletedBySelected(PackageSelection& selection) {
     for (auto update = selection.begin(); update != selection.end(); ++update) {
         const Package& replacing = update->second;
         if (replacing.obsoletes.empty()) continue;
@@ -194,7 +163,51 @@ PackageSelection Resolver::selectNewer(const PackageMap& repository, const NameS
             }
         }
     }
+}
 
+}  // namespace
+
+bool Resolver::updatesInstalled(const std::string& name, const Package& candidate, const NameSet& addonNames) const {
+    const auto range = installed().equal_range(name);
+    if (range.first == range.second) {
+        if (addonNames.count(name) == 0) return isNewerByObsoletes(candidate);
+        LOG(Debug, "considering %s as newer because in pull set", packageLabel(candidate).c_str());
+        return true;
+    }
+    for (auto record = range.first; record != range.second; ++record) {
+        LOG(Trace, "checking installed %s", packageLabel(record->second).c_str());
+        if (compareEVR(record->second.evr, candidate.evr) >= 0) return false;
+    }
+    return true;
+}
+
+PackageSelection Resolver::selectNewer(const PackageMap& repository, const NameSet& includeNames,
+                                       const NameSet& excludeNames, const NameSet& excludeGroups,
+                                       const NameSet& addonNames) const {
+    LOG(Debug, "resolving for newer packages");
+    PackageSelection selection;
+    NameSet obsoletedByExcluded;
+    for (auto it = repository.begin(); it != repository.end();) {
+        const std::string& name = it->first;
+        const Package& candidate = newestRecord(it, repository.end());
+        LOG(Trace, "checking update %s (group %s)", packageLabel(candidate).c_str(), candidate.group.c_str());
+        if (excludedByType(candidate)) {
+            LOG(Trace, "skipping package excluded by type");
+            continue;
+        }
+        if (!includeNames.empty() && includeNames.count(name) == 0) {
+            LOG(Trace, "skipping package not in include set");
+            continue;
+        }
+        if (excludeNames.count(name) != 0 || excludeGroups.count(candidate.group) != 0 ||
+            obsoletedByExcluded.count(name) != 0) {
+            LOG(Trace, "skipping package in exclude set");
+            excludeObsoleted(candidate, obsoletedByExcluded, selection);
+            continue;
+        }
+        if (updatesInstalled(name, candidate, addonNames)) addSelected(selection, name, candidate);
+    }
+    dropObsoletedBySelected(selection);
     LOG(Debug, "done resolving for newer packages");
     return selection;
 }

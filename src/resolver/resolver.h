@@ -14,22 +14,19 @@
 
 struct UpdaterConfig;
 class RepositoryProviders;
-class SystemProvides;
 
 // Package or group names of a pass parameter, compared byte by byte.
 using NameSet = std::set<std::string>;
 
-// Bits of the type mask, indexed by PackageType; a set bit excludes that type from the pass.
-constexpr unsigned kTypeBitUnknown = 1u << static_cast<int>(PackageType::Unknown);
-constexpr unsigned kTypeBitRpm = 1u << static_cast<int>(PackageType::Rpm);
-constexpr unsigned kTypeBitTavpkg = 1u << static_cast<int>(PackageType::Tavpkg);
-// The mask of a pass that installs rpm packages only.
-constexpr unsigned kRpmOnlyTypeMask = kTypeBitUnknown | kTypeBitTavpkg;
+// The package types a pass that installs rpm packages only leaves out.
+constexpr PackageTypeSet kRpmOnlyExcludedTypes{PackageType::Unknown, PackageType::Tavpkg};
 
 // Which repository packages a pull may take.
-constexpr int kPullAllAvailable = 0;
-constexpr int kPullUpdatesOnly = 1;  // packages that update an installed one
-constexpr int kPullSkipUpdates = 2;  // the others, mostly packages not installed at all
+enum class PullMode : int {
+    AllAvailable = 0,
+    UpdatesOnly = 1,  // packages that update an installed one
+    SkipUpdates = 2,  // the others, mostly packages not installed at all
+};
 
 class Resolver {
 public:
@@ -39,9 +36,9 @@ public:
 
     // Reads the installed packages from the rpm database (headers checked only with
     // checkDbHeaders). Refused once initialised; a failure leaves the resolver uninitialised.
-    [[nodiscard]] bool init(const UpdaterConfig& options, unsigned typeMask);
+    [[nodiscard]] bool init(const UpdaterConfig& options, PackageTypeSet excludedTypes);
     // The same over an installed list that is already read (init's last step).
-    [[nodiscard]] bool initFromInstalled(PackageMap installed, bool ignoreRecommends, unsigned typeMask);
+    [[nodiscard]] bool initFromInstalled(PackageMap installed, bool ignoreRecommends, PackageTypeSet excludedTypes);
     bool isInitialized() const { return m_installed.has_value(); }
 
     // Adds the external packages to the installed list, after the records of their names.
@@ -58,47 +55,46 @@ public:
     bool isNewerByObsoletes(const Package& package) const;
 
     // Refills both sets with what the system after the update would miss; true when nothing.
-    bool checkDependencies(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
-                           DependencySet& unsatisfiedRecommends) const;
+    [[nodiscard]] bool checkDependencies(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
+                                         DependencySet& unsatisfiedRecommends) const;
     // Adds to the selection the newest repository package of each name that provides some
     // unsatisfied entry, removing the entries it provides; true when one was pulled.
-    bool pullPackages(const PackageMap& repository, int mode, DependencySet& unsatisfied,
-                      PackageSelection& selection) const;
+    [[nodiscard]] bool pullPackages(const PackageMap& repository, PullMode mode, DependencySet& unsatisfied,
+                                    PackageSelection& selection) const;
     // Updates first, then the other packages; true when either pulled.
-    bool pullForUnsatisfied(const PackageMap& repository, DependencySet& unsatisfied,
-                            PackageSelection& selection) const;
+    [[nodiscard]] bool pullForUnsatisfied(const PackageMap& repository, DependencySet& unsatisfied,
+                                          PackageSelection& selection) const;
     // The update run's closure: check and pull until nothing is missing or nothing more can
     // be pulled. True when the selection is consistent (missing recommendations and file
     // dependencies tolerated); otherwise unsatisfiedRequires tells what is missing. After
     // each pull stopRequested (the update run passes terminationRequested) may end it, failed.
-    bool closeDependencies(const PackageMap& repository, PackageSelection& selection,
-                           DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends,
-                           const std::function<bool()>& stopRequested) const;
+    [[nodiscard]] bool closeDependencies(const PackageMap& repository, PackageSelection& selection,
+                                         DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends,
+                                         const std::function<bool()>& stopRequested) const;
 
 private:
     const PackageMap& installed() const;
     bool excludedByType(const Package& package) const;
-    // The public operations over indexes that a closure keeps across its rounds; the
-    // provides must hold the whole selection.
-    bool checkDependencies(const PackageSelection& selection, const SystemProvides& provides,
-                           DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends) const;
-    bool pullPackages(const RepositoryProviders& repository, int mode, DependencySet& unsatisfied,
-                      PackageSelection& selection) const;
-    bool pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
-                            PackageSelection& selection) const;
-    void checkSet(const DependencySet& wanted, const SystemProvides& provides, const char* word, const Package& owner,
-                  DependencySet& unsatisfied) const;
+    // Whether the candidate updates the installed system: newer than every installed record of
+    // its name or, with none installed, an add-on of the pass or newer by its obsoletes.
+    bool updatesInstalled(const std::string& name, const Package& candidate, const NameSet& addonNames) const;
+    // The public operations over an index that a closure keeps across its rounds.
+    [[nodiscard]] bool pullPackages(const RepositoryProviders& repository, PullMode mode, DependencySet& unsatisfied,
+                                    PackageSelection& selection) const;
+    [[nodiscard]] bool pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
+                                          PackageSelection& selection) const;
 
     std::optional<PackageMap> m_installed;  // none until initialised
     bool m_ignoreRecommends = false;
-    unsigned m_typeMask = 0;
+    PackageTypeSet m_excludedTypes;  // the pass leaves them out
 };
 
 // Whether every entry is a file dependency (true for an empty set).
 bool allFileDependencies(const DependencySet& dependencies);
 // The requirements of the packages on the capability's name, at or above the capability in
 // dependency order, that the capability does not satisfy; true when there is none.
-bool findUnmetRequirements(const Dependency& capability, const PackageSelection& packages, DependencySet& unmet);
+[[nodiscard]] bool findUnmetRequirements(const Dependency& capability, const PackageSelection& packages,
+                                         DependencySet& unmet);
 // The first entry of a dependency set with that name (end or another name when none). Not
 // simply lower_bound(Dependency(name)): versions starting with "~" sort below an empty one.
 DependencySet::const_iterator firstEntryNamed(const DependencySet& dependencies, const std::string& name);

@@ -1,7 +1,6 @@
 // The dependency closure of a selection: what the updated system would miss, and the
 // repository packages pulled in to provide it.
 #include <iterator>
-#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -10,21 +9,19 @@
 #include "resolver/dependency_report.h"
 #include "resolver/repository_providers.h"
 #include "resolver/resolver.h"
-#include "resolver/system_provides.h"
 
 namespace {
 
-const char* pullModeWord(int mode) {
+const char* pullModeWord(PullMode mode) {
     switch (mode) {
-        case kPullAllAvailable:
+        case PullMode::AllAvailable:
             return "all available";
-        case kPullUpdatesOnly:
+        case PullMode::UpdatesOnly:
             return "updates only";
-        case kPullSkipUpdates:
+        case PullMode::SkipUpdates:
             return "skip updates";
-        default:
-            return "unknown";
     }
+    return "unknown";  // a value cast from outside the enumeration
 }
 
 }  // namespace
@@ -41,81 +38,32 @@ DependencySet::const_iterator firstEntryNamed(const DependencySet& dependencies,
     return it;
 }
 
-void Resolver::checkSet(const DependencySet& wanted, const SystemProvides& provides, const char* word,
-                        const Package& owner, DependencySet& unsatisfied) const {
-    for (const Dependency& dependency : wanted)
-        if (!provides.satisfies(dependency)) reportUnsatisfied(dependency, word, owner, unsatisfied);
-}
-
 bool Resolver::checkDependencies(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
                                  DependencySet& unsatisfiedRecommends) const {
-    SystemProvides provides(installed());
-    provides.addSelection(selection);
-    return checkDependencies(selection, provides, unsatisfiedRequires, unsatisfiedRecommends);
+    ClosureCheck check(installed(), m_ignoreRecommends);
+    return check.check(selection, unsatisfiedRequires, unsatisfiedRecommends);
 }
 
-bool Resolver::checkDependencies(const PackageSelection& selection, const SystemProvides& provides,
-                                 DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends) const {
-    reportCheckStart(selection.size());
-    unsatisfiedRequires.clear();
-    unsatisfiedRecommends.clear();
-
-    // The system after the update: installed records not replaced by a selected record of
-    // their name, then the selection.
-    std::vector<const Package*> system;
-    const PackageMap& installedPackages = installed();
-    system.reserve(installedPackages.size() + selection.size());
-    for (const auto& [name, record] : installedPackages)
-        if (!provides.replaced(name)) system.push_back(&record);
-    for (const auto& entry : selection) system.push_back(&entry.second);
-
-    if (Logger::instance().passes(LogLevel::Trace)) {
-        DependencySet pool;
-        for (const Package* record : system) pool.insert(record->provides.begin(), record->provides.end());
-        for (const Dependency& provide : pool) LOG(Trace, "dep %s", provide.toString().c_str());
-    }
-
-    for (const Package* record : system) {
-        checkSet(record->requires, provides, "required", *record, unsatisfiedRequires);
-        if (!m_ignoreRecommends) checkSet(record->recommends, provides, "recommended", *record, unsatisfiedRecommends);
-    }
-    return unsatisfiedRequires.empty() && unsatisfiedRecommends.empty();
-}
-
-bool Resolver::pullPackages(const PackageMap& repository, int mode, DependencySet& unsatisfied,
+bool Resolver::pullPackages(const PackageMap& repository, PullMode mode, DependencySet& unsatisfied,
                             PackageSelection& selection) const {
     if (unsatisfied.empty()) return false;
     const RepositoryProviders providers(repository);
     return pullPackages(providers, mode, unsatisfied, selection);
 }
 
-bool Resolver::pullPackages(const RepositoryProviders& repository, int mode, DependencySet& unsatisfied,
+bool Resolver::pullPackages(const RepositoryProviders& repository, PullMode mode, DependencySet& unsatisfied,
                             PackageSelection& selection) const {
     if (unsatisfied.empty()) return false;
     LOG(Debug, "resolving dependencies (%s)", pullModeWord(mode));
     size_t pulled = 0;
 
-    // Only names providing something missing can be pulled. The trace tells about every
-    // name, so it walks them all.
-    const std::vector<RepositoryProviders::Candidate>& candidates = repository.candidates();
-    const bool tracing = Logger::instance().passes(LogLevel::Trace);
-    std::vector<size_t> positions;
-    if (tracing) {
-        positions.resize(candidates.size());
-        std::iota(positions.begin(), positions.end(), size_t{0});
-    } else {
-        positions = repository.providing(unsatisfied);
-    }
-
-    for (const size_t position : positions) {
-        if (unsatisfied.empty() && !tracing) break;
-        const RepositoryProviders::Candidate& entry = candidates[position];
+    // mayPull: whether the name's newest record provides a capability of something missing.
+    auto consider = [&](const RepositoryProviders::Candidate& entry, bool mayPull) {
         const std::string& name = *entry.name;
         if (selection.count(name) != 0) {
-            if (tracing)
-                for (auto record = entry.first; record != entry.end; ++record)
-                    LOG(Trace, "package %s already in", packageLabel(record->second).c_str());
-            continue;
+            for (auto record = entry.first; record != entry.end; ++record)
+                LOG(Trace, "package %s already in", packageLabel(record->second).c_str());
+            return;
         }
         LOG(Trace, "checking package %s", packageLabel(entry.first->second).c_str());
         const Package* candidate = entry.newest;
@@ -123,19 +71,20 @@ bool Resolver::pullPackages(const RepositoryProviders& repository, int mode, Dep
 
         if (excludedByType(*candidate)) {
             LOG(Trace, "skipping package excluded by type");
-            continue;
+            return;
         }
-        if (mode == kPullUpdatesOnly && !isNewer(*candidate)) {
+        if (mode == PullMode::UpdatesOnly && !isNewer(*candidate)) {
             LOG(Trace, "skip package %s which does not update installed package", packageLabel(*candidate).c_str());
-            continue;
+            return;
         }
-        if (mode == kPullSkipUpdates && isNewer(*candidate)) {
+        if (mode == PullMode::SkipUpdates && isNewer(*candidate)) {
             LOG(Trace, "skip package %s which updates installed package", packageLabel(*candidate).c_str());
-            continue;
+            return;
         }
 
         for (const Dependency& provide : candidate->provides) {
             LOG(Trace, "check prov %s", provide.toString().c_str());
+            if (!mayPull) continue;
             bool satisfiedOne = false;
             for (auto wanted = firstEntryNamed(unsatisfied, provide.name);
                  wanted != unsatisfied.end() && wanted->name == provide.name;) {
@@ -155,6 +104,25 @@ bool Resolver::pullPackages(const RepositoryProviders& repository, int mode, Dep
                 wanted = unsatisfied.erase(wanted);
             }
         }
+    };
+
+    // Only names providing something missing can be pulled, at every log level. The trace
+    // also tells about the other names, in the repository's order, which pull nothing.
+    const std::vector<size_t> providing = repository.providing(unsatisfied);
+    const std::vector<RepositoryProviders::Candidate>& candidates = repository.candidates();
+    if (Logger::instance().passes(LogLevel::Trace)) {
+        auto provider = providing.begin();
+        for (size_t position = 0; position < candidates.size(); ++position) {
+            const bool mayPull = provider != providing.end() && *provider == position;
+            if (mayPull) ++provider;
+            consider(candidates[position], mayPull);
+        }
+    } else {
+        // Once nothing is missing, the names left pull nothing.
+        for (const size_t position : providing) {
+            if (unsatisfied.empty()) break;
+            consider(candidates[position], true);
+        }
     }
 
     LOG(Debug, "pulled %zu packages", pulled);
@@ -170,33 +138,20 @@ bool Resolver::pullForUnsatisfied(const PackageMap& repository, DependencySet& u
 bool Resolver::pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
                                   PackageSelection& selection) const {
     // Updating what is installed is preferred; the second mode runs whatever the first did.
-    const bool updates = pullPackages(repository, kPullUpdatesOnly, unsatisfied, selection);
-    const bool others = pullPackages(repository, kPullSkipUpdates, unsatisfied, selection);
+    const bool updates = pullPackages(repository, PullMode::UpdatesOnly, unsatisfied, selection);
+    const bool others = pullPackages(repository, PullMode::SkipUpdates, unsatisfied, selection);
     return updates || others;
 }
 
 bool Resolver::closeDependencies(const PackageMap& repository, PackageSelection& selection,
                                  DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends,
                                  const std::function<bool()>& stopRequested) const {
-    // The trace lists all the system provides at every check, so a traced closure checks
-    // everything every round; otherwise each round checks only what the last one changed.
-    std::optional<SystemProvides> provides;
-    std::optional<ClosureCheck> incremental;
-    if (Logger::instance().passes(LogLevel::Trace))
-        provides.emplace(installed());
-    else
-        incremental.emplace(installed(), m_ignoreRecommends);
+    // Each round checks only what the last one changed.
+    ClosureCheck check(installed(), m_ignoreRecommends);
     std::optional<RepositoryProviders> providers;  // only needed once something is missing
     // Ends: each round either stops or adds a name, and a selected name is never pulled again.
     for (;;) {
-        bool consistent;
-        if (incremental) {
-            consistent = incremental->check(selection, unsatisfiedRequires, unsatisfiedRecommends);
-        } else {
-            provides->addSelection(selection);
-            consistent = checkDependencies(selection, *provides, unsatisfiedRequires, unsatisfiedRecommends);
-        }
-        if (consistent) return true;
+        if (check.check(selection, unsatisfiedRequires, unsatisfiedRecommends)) return true;
         if (!providers) providers.emplace(repository);
         bool pulled = pullForUnsatisfied(*providers, unsatisfiedRequires, selection);
         if (!pulled) pulled = pullForUnsatisfied(*providers, unsatisfiedRecommends, selection);

@@ -44,7 +44,7 @@ TEST(PlanPass, EachPassOfARunIncludesWhatItShould) {
         EXPECT_EQ(plan.options.checkOnly, c.checkOnly);
         EXPECT_EQ(plan.options.cacheOnly, c.cacheOnly);
         EXPECT_EQ(plan.options.quiet, c.quiet);
-        EXPECT_EQ(plan.typeMask, c.rpmOnly ? kRpmOnlyTypeMask : 0u);
+        EXPECT_EQ(plan.excludedTypes, c.rpmOnly ? kRpmOnlyExcludedTypes : PackageTypeSet{});
         EXPECT_EQ(plan.excludeNames, c.rpmOnly ? (NameSet{"addon-a", "release"}) : kNone);
         EXPECT_EQ(plan.excludeGroups, c.rpmOnly ? NameSet{"Add-ons"} : kNone);
         EXPECT_EQ(plan.addonNames, NameSet{"addon-a"});

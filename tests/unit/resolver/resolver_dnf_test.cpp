@@ -100,7 +100,7 @@ TEST(ResolverDnfCrossCheck, SameUpgradesAsDnfCheckUpdate) {
         rpmPushMacro(nullptr, "_dbpath", nullptr, db.c_str(), RMIL_CMDLINE);
         LogCapture log;
         Resolver resolver;
-        const bool initialised = resolver.init(UpdaterConfig(), 0);
+        const bool initialised = resolver.init(UpdaterConfig(), {});
         rpmPopMacro(nullptr, "_dbpath");
         ASSERT_TRUE(initialised) << log.text();
         selection = resolver.selectNewer(repository, {}, {}, {}, {});

@@ -7,6 +7,8 @@
 //   installed|repo|external NAME EVR [type=rpm|tavpkg|flashedfw] [group=G]
 //     requires|recommends|provides|obsoletes DEP     (indented, for the package above)
 //   request [mask=N] [include=a,b] [exclude=a,b] [groups=a,b] [addons=a,b] [ignore-recommends]
+//                                          mask: the types the pass leaves out, one bit per
+//                                          PackageType value (5: unknown and tavpkg)
 //   expect-select LABEL...                 selectNewer's result, in name order
 //   expect-closure ok|failed               runs the closure and checks its result
 //   expect-final LABEL...                  the selection after the closure (default: as selected)
@@ -53,7 +55,7 @@ struct Scenario {
     std::string name;
     std::string source;  // file:line, for failure messages
     std::vector<PackageDef> installed, repository, external;
-    unsigned mask = 0;
+    PackageTypeSet excludedTypes;
     NameSet include, exclude, groups, addons;
     bool ignoreRecommends = false;
     std::vector<std::string> expectSelect;
@@ -84,6 +86,13 @@ NameSet commaList(const std::string& text) {
 std::string restAfter(const std::string& line, const std::string& keyword) {
     const size_t start = line.find_first_not_of(' ', keyword.size());
     return start == std::string::npos ? "" : line.substr(start);
+}
+
+PackageTypeSet typesOfMask(unsigned long mask) {
+    PackageTypeSet types;
+    for (const PackageType type : {PackageType::Unknown, PackageType::Rpm, PackageType::Tavpkg, PackageType::FlashedFw})
+        if ((mask & (1ul << static_cast<int>(type))) != 0) types.insert(type);
+    return types;
 }
 
 // Malformed scenario files are reported as a scenario that fails with the reason.
@@ -146,7 +155,7 @@ std::vector<Scenario> loadScenarioFile(const std::string& path) {
                 const size_t eq = option.find('=');
                 const std::string key = option.substr(0, eq);
                 const std::string value = eq == std::string::npos ? "" : option.substr(eq + 1);
-                if (key == "mask") s.mask = static_cast<unsigned>(std::stoul(value));
+                if (key == "mask") s.excludedTypes = typesOfMask(std::stoul(value));
                 if (key == "include") s.include = commaList(value);
                 if (key == "exclude") s.exclude = commaList(value);
                 if (key == "groups") s.groups = commaList(value);
@@ -310,8 +319,8 @@ TEST_P(ResolverScenario, Resolves) {
 
     listLog.reset();
 
-    // The resolver tells more at trace level and takes other paths to tell it; below that it
-    // must decide the same and log the same lines.
+    // The resolver tells more at trace level, and walks more of the repository to tell it; at
+    // every level it must decide the same, and log the same lines down to that level.
     struct Outcome {
         std::vector<std::string> selected, final, requires, recommends, unmet;
         std::optional<bool> closed, met;
@@ -321,7 +330,7 @@ TEST_P(ResolverScenario, Resolves) {
         Outcome out;
         LogCapture log(level);
         Resolver resolver;
-        EXPECT_TRUE(resolver.initFromInstalled(installed, s.ignoreRecommends, s.mask));
+        EXPECT_TRUE(resolver.initFromInstalled(installed, s.ignoreRecommends, s.excludedTypes));
         EXPECT_TRUE(resolver.addExternalPackages(external));
         PackageSelection selection = resolver.selectNewer(repository, s.include, s.exclude, s.groups, s.addons);
         out.selected = labels(selection);
@@ -343,6 +352,7 @@ TEST_P(ResolverScenario, Resolves) {
     };
     const Outcome traced = resolve(LogLevel::Trace);
     const Outcome quiet = resolve(LogLevel::Debug);
+    const Outcome info = resolve(LogLevel::Info);
 
     EXPECT_EQ(traced.selected, s.expectSelect) << "selection";
     if (s.expectClosure) {
@@ -357,17 +367,23 @@ TEST_P(ResolverScenario, Resolves) {
         EXPECT_EQ(traced.met, s.expectUnmet->empty());
         EXPECT_EQ(traced.unmet, normalised(*s.expectUnmet)) << "unmet updater-running requirements";
     }
-    EXPECT_EQ(quiet.selected, traced.selected);
-    EXPECT_EQ(quiet.closed, traced.closed);
-    EXPECT_EQ(quiet.final, traced.final);
-    EXPECT_EQ(quiet.requires, traced.requires);
-    EXPECT_EQ(quiet.recommends, traced.recommends);
-    EXPECT_EQ(quiet.met, traced.met);
-    EXPECT_EQ(quiet.unmet, traced.unmet);
-    std::vector<std::string> tracedAboveTrace;
-    for (const std::string& line : traced.lines)
-        if (line.rfind("TRACE: ", 0) != 0) tracedAboveTrace.push_back(line);
-    EXPECT_EQ(quiet.lines, tracedAboveTrace) << "lines below trace level";
+    for (const Outcome* other : {&quiet, &info}) {
+        EXPECT_EQ(other->selected, traced.selected);
+        EXPECT_EQ(other->closed, traced.closed);
+        EXPECT_EQ(other->final, traced.final);
+        EXPECT_EQ(other->requires, traced.requires);
+        EXPECT_EQ(other->recommends, traced.recommends);
+        EXPECT_EQ(other->met, traced.met);
+        EXPECT_EQ(other->unmet, traced.unmet);
+    }
+    std::vector<std::string> tracedAboveTrace, tracedAboveDebug;
+    for (const std::string& line : traced.lines) {
+        if (line.rfind("TRACE: ", 0) == 0) continue;
+        tracedAboveTrace.push_back(line);
+        if (line.rfind("DEBUG: ", 0) != 0) tracedAboveDebug.push_back(line);
+    }
+    EXPECT_EQ(quiet.lines, tracedAboveTrace) << "lines at debug level";
+    EXPECT_EQ(info.lines, tracedAboveDebug) << "lines at info level";
 
     const std::vector<std::string>& lines = traced.lines;
     auto position = lines.begin();

@@ -70,11 +70,11 @@ TEST(ResolverInit, SecondInitRefused) {
     LogCapture log;
     Resolver resolver;
     EXPECT_FALSE(resolver.isInitialized());
-    ASSERT_TRUE(resolver.initFromInstalled(mapOf({package("a", "1")}), false, 0));
-    EXPECT_FALSE(resolver.initFromInstalled({}, false, 0));
+    ASSERT_TRUE(resolver.initFromInstalled(mapOf({package("a", "1")}), false, {}));
+    EXPECT_FALSE(resolver.initFromInstalled({}, false, {}));
     EXPECT_TRUE(log.has("ERROR: attempted to reinitilize a resolver"));
     UpdaterConfig options;
-    EXPECT_FALSE(resolver.init(options, 0));
+    EXPECT_FALSE(resolver.init(options, {}));
     EXPECT_EQ(log.count("ERROR: attempted to reinitilize a resolver"), 2);
     // The first list stays.
     EXPECT_FALSE(resolver.isNewer(package("a", "1")));
@@ -85,7 +85,7 @@ TEST(ResolverInit, ExternalPackagesNeedAnInitialisedResolver) {
     Resolver resolver;
     EXPECT_FALSE(resolver.addExternalPackages({}));
     EXPECT_TRUE(log.has("ERROR: attempted to add external packages to non-initialized resolver"));
-    ASSERT_TRUE(resolver.initFromInstalled({}, false, 0));
+    ASSERT_TRUE(resolver.initFromInstalled({}, false, {}));
     EXPECT_TRUE(resolver.addExternalPackages({}));
 }
 
@@ -98,7 +98,7 @@ TEST(ResolverInit, UnreadableDatabaseLeavesResolverUninitialised) {
     LogCapture log;
     Resolver resolver;
     UpdaterConfig options;
-    EXPECT_FALSE(resolver.init(options, 0));
+    EXPECT_FALSE(resolver.init(options, {}));
     rpmPopMacro(nullptr, "_dbpath");
     EXPECT_FALSE(resolver.isInitialized());
     EXPECT_TRUE(log.has("ERROR: failed opening rpm database")) << log.text();
@@ -108,12 +108,12 @@ TEST(ResolverInit, UnreadableDatabaseLeavesResolverUninitialised) {
 
 TEST(ResolverPull, ModeWords) {
     Resolver resolver;
-    ASSERT_TRUE(resolver.initFromInstalled(mapOf({package("p", "0.5")}), false, 0));
+    ASSERT_TRUE(resolver.initFromInstalled(mapOf({package("p", "0.5")}), false, {}));
     Package provider = package("p", "1");
     provider.provides.insert(dep("cap"));
     const PackageMap repository = mapOf({provider});
     LogCapture log;
-    for (int mode : {0, 7}) {
+    for (const PullMode mode : {PullMode::AllAvailable, static_cast<PullMode>(7)}) {
         DependencySet unsatisfied = {dep("cap")};
         PackageSelection selection;
         // Neither mode tests isNewer: every candidate qualifies.
@@ -127,7 +127,7 @@ TEST(ResolverPull, ModeWords) {
 
 TEST(ResolverClosure, TerminationRequestEndsTheClosureAfterAPull) {
     Resolver resolver;
-    ASSERT_TRUE(resolver.initFromInstalled(mapOf({package("app", "1")}), false, 0));
+    ASSERT_TRUE(resolver.initFromInstalled(mapOf({package("app", "1")}), false, {}));
     Package app = package("app", "2");
     app.requires.insert(dep("cap"));
     Package provider = package("provider", "1");
@@ -296,7 +296,7 @@ TEST(ResolverEndToEnd, DatabaseRepositoryAndExternalPackages) {
     LogCapture log;
     Resolver resolver;
     UpdaterConfig options;
-    const bool initialised = resolver.init(options, kRpmOnlyTypeMask);
+    const bool initialised = resolver.init(options, kRpmOnlyExcludedTypes);
     rpmPopMacro(nullptr, "_dbpath");
     ASSERT_TRUE(initialised) << log.text();
     ASSERT_TRUE(resolver.addExternalPackages(external));
