@@ -14,6 +14,7 @@
 #include "network/downloader.h"
 #include "package/package.h"
 #include "repository/index_freshness.h"
+#include "repository/metadata_namespaces.h"
 
 // One "data" entry of the index.
 struct RepoData {
@@ -35,7 +36,7 @@ struct RepoData {
 class Repository {
 public:
     // The rpm-md namespace of the index.
-    static constexpr const char* kRepoNamespace = "http://linux.duke.edu/metadata/repo";
+    static constexpr const char* kRepoNamespace = kRepomdNamespace;
 
     Repository() = default;
     // Nothing is read or created on disk until the first update or load. indexRecord keeps
