@@ -5,58 +5,84 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
-#include "base/handles.h"
+#include "base/util.h"
 
-namespace {
-
-// Removes the temporary file unless it was moved into place; keeps errno for the caller.
-class TempFileRemover {
-public:
-    explicit TempFileRemover(const std::string& path) : m_path(path) {}
-    ~TempFileRemover() {
-        if (m_armed) {
-            const int saved = errno;
-            unlink(m_path.c_str());
-            errno = saved;
-        }
-    }
-    TempFileRemover(const TempFileRemover&) = delete;
-    TempFileRemover& operator=(const TempFileRemover&) = delete;
-    void dismiss() { m_armed = false; }
-
-private:
-    const std::string& m_path;
-    bool m_armed = true;
-};
-
-ReplaceStep fillAndPlace(UniqueFd fd, const std::string& tempPath, const std::string& path, const std::string& content,
-                         mode_t mode) {
-    TempFileRemover remover(tempPath);
-    const ssize_t written = write(fd.get(), content.data(), content.size());
-    if (written < 0) return ReplaceStep::Write;
-    if (static_cast<size_t>(written) != content.size()) return ReplaceStep::ShortWrite;
-    if (fchmod(fd.get(), mode) != 0) return ReplaceStep::Permissions;
-    if (fsync(fd.get()) != 0) return ReplaceStep::Sync;
-    if (!fd.close()) return ReplaceStep::Close;
-    if (rename(tempPath.c_str(), path.c_str()) != 0) return ReplaceStep::Rename;
-    remover.dismiss();
-    return ReplaceStep::Done;
+TempFile::~TempFile() {
+    const int saved = errno;
+    m_fd.reset();
+    if (m_created) unlink(m_path.c_str());
+    errno = saved;
 }
 
-}  // namespace
+bool TempFile::createUnique(const std::string& pathTemplate) {
+    std::string path = pathTemplate;
+    UniqueFd fd(mkostemp(&path[0], O_CLOEXEC));
+    if (!fd) return false;
+    m_fd = std::move(fd);
+    m_path = std::move(path);
+    m_created = true;
+    return true;
+}
+
+bool TempFile::createAt(const std::string& path, mode_t mode, bool exclusive) {
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (exclusive ? O_EXCL : O_TRUNC);
+    UniqueFd fd(open(path.c_str(), flags, mode));
+    if (!fd) return false;
+    m_fd = std::move(fd);
+    m_path = path;
+    m_created = true;
+    return true;
+}
+
+bool TempFile::write(const void* data, size_t size) {
+    return writeAll(m_fd.get(), data, size);
+}
+
+bool TempFile::setMode(mode_t mode) {
+    return fchmod(m_fd.get(), mode) == 0;
+}
+
+bool TempFile::sync() {
+    return fsync(m_fd.get()) == 0;
+}
+
+bool TempFile::close() {
+    return m_fd.close();
+}
+
+bool TempFile::commit(const std::string& target, bool syncDirectory) {
+    if (!m_created) {
+        errno = EBADF;
+        return false;
+    }
+    if (!m_fd.close()) return false;
+    if (rename(m_path.c_str(), target.c_str()) != 0) return false;
+    m_created = false;
+    m_committed = true;
+    return !syncDirectory || syncParentDirectory(target);
+}
+
+std::string TempFile::release() {
+    m_fd.reset();
+    m_created = false;
+    return m_path;
+}
 
 std::string durableTempTemplate(const std::string& path) {
     return path + ".XXXXXX";
 }
 
 ReplaceStep replaceFileDurably(const std::string& path, const std::string& content, mode_t mode, bool syncDir) {
-    std::string tempPath = durableTempTemplate(path);
-    UniqueFd fd(mkostemp(&tempPath[0], O_CLOEXEC));
-    if (!fd) return ReplaceStep::Create;
-    const ReplaceStep step = fillAndPlace(std::move(fd), tempPath, path, content, mode);
-    if (step != ReplaceStep::Done) return step;
-    return !syncDir || syncParentDirectory(path) ? ReplaceStep::Done : ReplaceStep::SyncDir;
+    TempFile temp;
+    if (!temp.createUnique(durableTempTemplate(path))) return ReplaceStep::Create;
+    if (!temp.write(content)) return ReplaceStep::Write;
+    if (!temp.setMode(mode)) return ReplaceStep::Permissions;
+    if (!temp.sync()) return ReplaceStep::Sync;
+    if (!temp.close()) return ReplaceStep::Close;
+    if (!temp.commit(path, syncDir)) return temp.committed() ? ReplaceStep::SyncDir : ReplaceStep::Rename;
+    return ReplaceStep::Done;
 }
 
 bool syncParentDirectory(const std::string& path) {

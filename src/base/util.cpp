@@ -23,6 +23,22 @@ namespace {
 
 }  // namespace
 
+bool writeAll(int fd, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(fd, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return false;
+        if (written == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
 std::string errnoText(int errorNumber) {
     char buffer[256] = "";
     return pickErrorText(strerror_r(errorNumber, buffer, sizeof buffer), buffer);

@@ -1,6 +1,7 @@
 // Small helpers shared by every subsystem.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,3 +20,9 @@ bool isReadable(const std::string& path);
 [[nodiscard]] bool parsePositiveDecimal(const std::string& text, uint64_t& value);
 // One mkdir with mode 0777; an existing directory is success.
 [[nodiscard]] bool createDirectory(const std::string& path);
+// Writes all size bytes to fd, going on after short writes and interruptions. False when a
+// write fails (errno tells why) or takes no bytes at all (errno ENOSPC: the file is full).
+[[nodiscard]] bool writeAll(int fd, const void* data, size_t size);
+[[nodiscard]] inline bool writeAll(int fd, const std::string& text) {
+    return writeAll(fd, text.data(), text.size());
+}

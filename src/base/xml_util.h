@@ -22,15 +22,25 @@ XmlReaderPtr openXmlReader(const std::string& path);
 XmlReaderPtr openXmlReader(int (*read)(void* context, char* buffer, int size), void* context, const std::string& url);
 
 // True when the attribute (read without namespace) exists; its value may be empty.
-bool getXmlAttribute(xmlNodePtr node, const char* name, std::string& value);
+[[nodiscard]] bool getXmlAttribute(xmlNodePtr node, const char* name, std::string& value);
 // True when the element has text content.
-bool getXmlText(xmlNodePtr node, std::string& text);
+[[nodiscard]] bool getXmlText(xmlNodePtr node, std::string& text);
 // Element name as a C string.
 inline const char* xmlName(xmlNodePtr node) {
     return reinterpret_cast<const char*>(node->name);
 }
 inline bool xmlNameIs(xmlNodePtr node, const char* name) {
     return xmlStrEqual(node->name, reinterpret_cast<const xmlChar*>(name));
+}
+// Namespaces are compared by URI, never by prefix: the same one may be bound to several.
+// True when the node is in the namespace namespaceUri.
+inline bool xmlInNamespace(xmlNodePtr node, const char* namespaceUri) {
+    return node->ns && xmlStrEqual(node->ns->href, reinterpret_cast<const xmlChar*>(namespaceUri));
+}
+// True when both nodes are in the same namespace, or both in none.
+inline bool xmlSameNamespace(xmlNodePtr a, xmlNodePtr b) {
+    if (!a->ns || !b->ns) return !a->ns && !b->ns;
+    return xmlStrEqual(a->ns->href, b->ns->href);
 }
 
 // Sends libxml2's own error reports (which would otherwise go to standard error) to the

@@ -12,11 +12,6 @@
 
 namespace {
 
-bool sameNamespace(xmlNodePtr a, xmlNodePtr b) {
-    if (!a->ns || !b->ns) return !a->ns && !b->ns;
-    return xmlStrEqual(a->ns->href, b->ns->href);
-}
-
 // The ID older configurations used for what is now "base".
 constexpr char kLegacyBaseId[] = "kvt900";
 
@@ -70,7 +65,7 @@ bool applyPackagesElement(UpdaterConfig& config, xmlNodePtr packages) {
 bool isChildElement(xmlNodePtr node, xmlNodePtr parent) {
     // The document node has no namespace field: below it there is nothing to compare.
     if (node->type != XML_ELEMENT_NODE) return false;
-    return !parent || parent->type != XML_ELEMENT_NODE || sameNamespace(node, parent);
+    return !parent || parent->type != XML_ELEMENT_NODE || xmlSameNamespace(node, parent);
 }
 
 bool applyRepositoryElement(UpdaterConfig& config, xmlNodePtr element, bool isDefaults) {

@@ -6,13 +6,13 @@
 
 #include "config/updater_config.h"
 
-bool applyRepositoryElement(UpdaterConfig& config, xmlNodePtr element, bool isDefaults);
-bool applyLogElement(UpdaterConfig& config, xmlNodePtr element);
-bool applyProductElement(UpdaterConfig& config, xmlNodePtr element);
-bool applyUserAgentElement(UpdaterConfig& config, xmlNodePtr element);
-bool applyNetworkElement(UpdaterConfig& config, xmlNodePtr element);
+[[nodiscard]] bool applyRepositoryElement(UpdaterConfig& config, xmlNodePtr element, bool isDefaults);
+[[nodiscard]] bool applyLogElement(UpdaterConfig& config, xmlNodePtr element);
+[[nodiscard]] bool applyProductElement(UpdaterConfig& config, xmlNodePtr element);
+[[nodiscard]] bool applyUserAgentElement(UpdaterConfig& config, xmlNodePtr element);
+[[nodiscard]] bool applyNetworkElement(UpdaterConfig& config, xmlNodePtr element);
 // <metadata max-age-days="N"/>: refuse repository indexes signed more than N days ago (0: off).
-bool applyMetadataElement(UpdaterConfig& config, xmlNodePtr element);
+[[nodiscard]] bool applyMetadataElement(UpdaterConfig& config, xmlNodePtr element);
 
 // Only element children in their parent's namespace count.
 bool isChildElement(xmlNodePtr node, xmlNodePtr parent);

@@ -1,11 +1,11 @@
 #include "config/proxy_config.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "base/handles.h"
 #include "base/logger.h"
 #include "base/xml_util.h"
+#include "base/xml_walk.h"
 
 namespace {
 
@@ -47,10 +47,8 @@ bool applyProxyElement(FetcherConfig& fetcher, xmlNodePtr element) {
     LOG(Debug, "configured proxy '%s' port %u bypass %i", server.c_str(), static_cast<unsigned>(port),
         fetcher.bypassLocalNetwork ? 1 : 0);
     // Credentials belong to one proxy: never carry them over from an earlier element.
-    fetcher.proxyUser.clear();
-    fetcher.proxyPassword.clear();
-    getXmlAttribute(element, "username", fetcher.proxyUser);
-    getXmlAttribute(element, "password", fetcher.proxyPassword);
+    if (!getXmlAttribute(element, "username", fetcher.proxyUser)) fetcher.proxyUser.clear();
+    if (!getXmlAttribute(element, "password", fetcher.proxyPassword)) fetcher.proxyPassword.clear();
     return true;
 }
 
@@ -62,24 +60,11 @@ void loadProxyConfig(FetcherConfig& fetcher, const std::string& path) {
         LOG(Debug, "no proxy configuration file '%s'", path.c_str());
         return;
     }
-    // A malformed file simply ends reading; earlier `proxy` elements stay in effect.
-    int result = xmlTextReaderRead(reader.get());
-    while (result == 1) {
-        if (xmlTextReaderNodeType(reader.get()) == XML_READER_TYPE_ELEMENT) {
-            const char* name = reinterpret_cast<const char*>(xmlTextReaderConstName(reader.get()));
-            if (!name) return;
-            if (xmlTextReaderDepth(reader.get()) == 0 && strcmp(name, "proxyconf") != 0) {
-                LOG(Error, "bad top-level element, '%s' instead of 'proxyconf'", name);
-                return;
-            }
-            if (strcmp(name, "proxy") == 0) {
-                xmlNodePtr element = xmlTextReaderCurrentNode(reader.get());
-                if (!element || !applyProxyElement(fetcher, element)) return;
-                // The attributes are all there is to a proxy: skip its content.
-                result = xmlTextReaderNext(reader.get());
-                continue;
-            }
-        }
-        result = xmlTextReaderRead(reader.get());
-    }
+    // The attributes are all there is to a proxy: its content is skipped, never expanded.
+    XmlElementHandler proxy{{"proxy"}};
+    proxy.expand = false;
+    proxy.handle = [&fetcher](xmlNodePtr element) { return element && applyProxyElement(fetcher, element); };
+    // A malformed file simply ends reading; earlier `proxy` elements stay in effect, and
+    // what ended it has been reported where it was found.
+    (void)walkXmlDocument(reader.get(), {{"proxyconf"}}, {proxy});
 }

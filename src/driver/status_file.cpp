@@ -58,9 +58,6 @@ void logStatusReplaceFailure(ReplaceStep step) {
         case ReplaceStep::Write:
             LOG(Debug, "failed writing status to temp file: %s", reason.c_str());
             break;
-        case ReplaceStep::ShortWrite:
-            LOG(Debug, "incomplete write to status temp file");
-            break;
         case ReplaceStep::Permissions:
             LOG(Debug, "failed setting perms on status temporary file: %s", reason.c_str());
             break;

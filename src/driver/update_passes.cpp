@@ -41,6 +41,8 @@ RunResult runUpdatePasses(const UpdaterConfig& config, const NameSet& includeNam
         multiPass = plan.anotherPassFollows;
 
         saveStatusOrWarn(STATUS_ANALYZING);
+        // A failed clean is logged where it failed and ends nothing: what stays behind only
+        // takes room, a cached package is used only once its checksum matches again.
         if (!config.noCacheClean) (void)repository.cleanPackages();
         if (plan.announcement && !config.quiet) LOG(Info, "%s", plan.announcement);
 
@@ -63,6 +65,7 @@ RunResult runUpdatePasses(const UpdaterConfig& config, const NameSet& includeNam
         if (!after.goOn) break;
     }
 
+    // As before each pass: a failed clean is logged and ends nothing.
     if (!config.noCacheClean) (void)repository.cleanPackages();
 
     if (includeNames.empty()) recordUpdateState(total, firstCount, result, include);

@@ -7,6 +7,7 @@
 #include "base/handles.h"
 #include "base/logger.h"
 #include "base/xml_util.h"
+#include "base/xml_walk.h"
 
 namespace {
 
@@ -80,32 +81,17 @@ bool loadCredentials(CredentialStore& store, const std::string& path) {
     LOG(Trace, "loading network credentials for scheme '%s', host '%s', port '%u'", store.scheme().c_str(),
         store.host().c_str(), store.port());
 
-    int result = xmlTextReaderRead(reader.get());
-    while (result == 1) {
-        if (xmlTextReaderNodeType(reader.get()) == XML_READER_TYPE_ELEMENT) {
-            const char* name = reinterpret_cast<const char*>(xmlTextReaderConstName(reader.get()));
-            if (!name) return false;
-            int depth = xmlTextReaderDepth(reader.get());
-            if (depth == 0 && strcmp(name, "credits") != 0) {
-                LOG(Error, "bad top-level element, '%s' instead of 'credits'", name);
-                return false;
-            }
-            // Only direct children of `credits` are credentials; deeper ones are content.
-            if (depth == 1 && strcmp(name, "creditentials") == 0) {
-                xmlNodePtr element = xmlTextReaderExpand(reader.get());
-                if (!element) {
-                    LOG(Error, "failed to expand node in network credentials file");
-                    return false;
-                }
-                addCredentialElement(store, element);
-                result = xmlTextReaderNext(reader.get());
-                continue;
-            }
+    // Only direct children of `credits` are credentials; deeper ones are content.
+    XmlElementHandler credential{{"creditentials"}, 1};
+    credential.handle = [&store](xmlNodePtr element) {
+        if (!element) {
+            LOG(Error, "failed to expand node in network credentials file");
+            return false;
         }
-        result = xmlTextReaderRead(reader.get());
-    }
-    // A reader error means malformed XML, which the parser reports itself.
-    return result == 0;
+        addCredentialElement(store, element);
+        return true;
+    };
+    return walkXmlDocument(reader.get(), {{"credits"}}, {credential});
 }
 
 bool addCredential(CredentialStore& store, const char* uri, const char* realm, const char* username,

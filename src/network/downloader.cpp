@@ -11,6 +11,7 @@
 
 #include <neon/ne_redirect.h>
 
+#include "base/durable_file.h"
 #include "base/logger.h"
 #include "base/own_files.h"
 #include "base/run_report.h"
@@ -19,52 +20,32 @@
 
 namespace {
 
-// "<destination>.tmp", removed on every path unless it was moved into place.
-class TempFile {
-public:
-    explicit TempFile(std::string path) : m_path(std::move(path)) {}
-    ~TempFile() {
-        m_fd.reset();
-        if (m_created) unlink(m_path.c_str());
+// The download goes into "<destination>.tmp", removed on every path unless it was moved into
+// place. A leftover of an interrupted run is truncated and reused. A symbolic link in its
+// place is not followed, so the data never lands outside the destination's directory.
+bool createDownloadFile(TempFile& temp, const std::string& path) {
+    if (!removeStrayEntry(path)) return false;
+    if (!temp.createAt(path, 0666)) {
+        LOG(Error, "failed creating file '%s' (%s)", path.c_str(), errnoText().c_str());
+        return false;
     }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
+    return true;
+}
 
-    // A leftover of an interrupted run is truncated and reused. A symbolic link in its place
-    // is not followed, so the data never lands outside the destination's directory.
-    bool create() {
-        if (!removeStrayEntry(m_path)) return false;
-        m_fd.reset(open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
-        if (!m_fd) {
-            LOG(Error, "failed creating file '%s' (%s)", m_path.c_str(), errnoText().c_str());
-            return false;
-        }
-        m_created = true;
-        return true;
+// Closes the file and renames it to destination.
+bool commitDownloadFile(TempFile& temp, const std::string& destination) {
+    if (!temp.close()) {
+        LOG(Error, "failed closing file '%s' (%s)", temp.path().c_str(), errnoText().c_str());
+        return false;
     }
-    int fd() const { return m_fd.get(); }
-
-    // Closes the file and renames it to destination.
-    bool commit(const std::string& destination) {
-        if (!m_fd.close()) {
-            LOG(Error, "failed closing file '%s' (%s)", m_path.c_str(), errnoText().c_str());
-            return false;
-        }
-        // What is in the destination's place goes, a directory included, but is never followed.
-        if (!removeStrayEntry(destination)) return false;
-        if (rename(m_path.c_str(), destination.c_str()) != 0) {
-            LOG(Error, "failed renaming '%s' to '%s' (%s)", m_path.c_str(), destination.c_str(), errnoText().c_str());
-            return false;
-        }
-        m_created = false;
-        return true;
+    // What is in the destination's place goes, a directory included, but is never followed.
+    if (!removeStrayEntry(destination)) return false;
+    if (!temp.commit(destination)) {
+        LOG(Error, "failed renaming '%s' to '%s' (%s)", temp.path().c_str(), destination.c_str(), errnoText().c_str());
+        return false;
     }
-
-private:
-    std::string m_path;
-    UniqueFd m_fd;
-    bool m_created = false;
-};
+    return true;
+}
 
 const char* text(const char* value) {
     return value ? value : "";
@@ -171,7 +152,7 @@ bool Downloader::download(const std::string& relativePath, const std::string& de
         partial = std::make_unique<PartialFile>(spec.partialPath);
         if (!partial->open(spec.limit.maxBytes)) partial.reset();
     }
-    TempFile temp(destination + ".tmp");
+    TempFile temp;
     if (partial) {
         transfer.fd = partial->fd();
         transfer.size = partial->size();
@@ -180,7 +161,7 @@ bool Downloader::download(const std::string& relativePath, const std::string& de
         PartialFile* file = partial.get();
         transfer.saveValidator = [file](const std::string& validator) { return file->saveValidator(validator); };
     } else {
-        if (!temp.create()) return false;
+        if (!createDownloadFile(temp, destination + ".tmp")) return false;
         transfer.fd = temp.fd();
     }
 
@@ -193,7 +174,7 @@ bool Downloader::download(const std::string& relativePath, const std::string& de
         if (partial && !transfer.refused) partial->keep(transfer.size);
         return false;
     }
-    if (partial ? !partial->commit(destination) : !temp.commit(destination)) return false;
+    if (partial ? !partial->commit(destination) : !commitDownloadFile(temp, destination)) return false;
     LOG(Debug, "successfully downloaded path '%s' to '%s'", relativePath.c_str(), destination.c_str());
     return true;
 }

@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <utility>
 
+#include "base/durable_file.h"
 #include "base/logger.h"
 #include "base/util.h"
 
@@ -39,17 +40,6 @@ bool removeEntry(const std::string& path) {
     if ((errno == EISDIR || errno == EPERM) && rmdir(path.c_str()) == 0) return true;
     LOG(Warn, "cannot remove '%s' (%s)", path.c_str(), errnoText().c_str());
     return false;
-}
-
-bool writeAllBytes(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        done += static_cast<size_t>(written);
-    }
-    return true;
 }
 
 }  // namespace
@@ -110,11 +100,9 @@ bool PartialFile::saveValidator(const std::string& validator) {
     // Written aside and renamed: a power cut leaves the old record or the new one.
     const std::string temporary = path + ".tmp";
     removeEntry(temporary);
-    UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
-    bool written = file && writeAllBytes(file.get(), validator) && fsync(file.get()) == 0 && file.close();
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+    TempFile file;
+    if (!file.createAt(temporary, 0644, true) || !file.write(validator) || !file.sync() || !file.commit(path)) {
         LOG(Error, "failed writing '%s' (%s)", path.c_str(), errnoText().c_str());
-        unlink(temporary.c_str());
         return false;
     }
     m_validator = validator;

@@ -81,19 +81,6 @@ int fillCredentials(const char* kind, const std::string& user, const std::string
     return 0;
 }
 
-bool writeAll(int fd, const char* buffer, size_t length) {
-    while (length > 0) {
-        ssize_t written = write(fd, buffer, length);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        buffer += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 bool refuseOverLimit(const std::string& url, Transfer& transfer) {
     LOG(Error, "'%s' exceeds the %" PRIu64 " bytes %s", url.c_str(), transfer.limit.maxBytes,
         transfer.limit.origin.c_str());

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/durable_file.h"
 #include "base/handles.h"
 #include "base/logger.h"
 #include "base/util.h"
@@ -21,28 +22,6 @@ constexpr size_t kMaxRecordSize = 256;
 
 bool isLowerHex(const std::string& text) {
     return text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
-std::string directoryOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
-
-bool syncDirectory(const std::string& directory) {
-    UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd && fsync(fd.get()) == 0;
 }
 
 // Reads the whole small file into text; false (errno set) on any failure.
@@ -107,26 +86,22 @@ bool loadIndexRecord(std::optional<IndexRecord>& record, const std::string& path
 }
 
 bool saveIndexRecord(const IndexRecord& record, const std::string& path) {
-    const std::string temp = path + ".tmp";
     // A link planted at the temporary name must not redirect this write.
-    UniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd) {
-        LOG(Error, "cannot create '%s' (%s)", temp.c_str(), errnoText().c_str());
+    TempFile temp;
+    if (!temp.createAt(path + ".tmp", 0644)) {
+        LOG(Error, "cannot create '%s' (%s)", (path + ".tmp").c_str(), errnoText().c_str());
         return false;
     }
-    const bool written = writeAll(fd.get(), formatIndexRecord(record)) && fsync(fd.get()) == 0;
-    if (!written || !fd.close()) {
-        LOG(Error, "cannot write '%s' (%s)", temp.c_str(), errnoText().c_str());
-        unlink(temp.c_str());
+    if (!temp.write(formatIndexRecord(record)) || !temp.sync() || !temp.close()) {
+        LOG(Error, "cannot write '%s' (%s)", temp.path().c_str(), errnoText().c_str());
         return false;
     }
-    if (rename(temp.c_str(), path.c_str()) != 0) {
-        LOG(Error, "cannot rename '%s' to '%s' (%s)", temp.c_str(), path.c_str(), errnoText().c_str());
-        unlink(temp.c_str());
-        return false;
-    }
-    if (!syncDirectory(directoryOf(path))) {
-        LOG(Error, "cannot sync directory of '%s' (%s)", path.c_str(), errnoText().c_str());
+    if (!temp.commit(path, true)) {
+        if (temp.committed()) {
+            LOG(Error, "cannot sync directory of '%s' (%s)", path.c_str(), errnoText().c_str());
+        } else {
+            LOG(Error, "cannot rename '%s' to '%s' (%s)", temp.path().c_str(), path.c_str(), errnoText().c_str());
+        }
         return false;
     }
     return true;

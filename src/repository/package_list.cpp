@@ -4,6 +4,7 @@
 #include "base/list_stream.h"
 #include "base/logger.h"
 #include "base/xml_util.h"
+#include "base/xml_walk.h"
 #include "repository/metadata_namespaces.h"
 #include "repository/package_parser.h"
 
@@ -15,46 +16,24 @@ struct ListKind {
     const char* rootNamespace;
 };
 
-bool isElement(xmlTextReaderPtr reader, const char* localName, const char* namespaceUri) {
-    return xmlStrEqual(xmlTextReaderConstLocalName(reader), BAD_CAST localName) &&
-           xmlStrEqual(xmlTextReaderConstNamespaceUri(reader), BAD_CAST namespaceUri);
-}
-
 // Streams the list: only one package subtree is expanded at a time and skipped once read,
 // so a list of thousands of packages never becomes a whole tree in memory.
 bool readList(xmlTextReaderPtr reader, const ListKind& kind, PackageMap& packages, const std::string& packagesDir) {
     ArchFilter archFilter;
-    int result = xmlTextReaderRead(reader);
-    while (result == 1) {
-        if (xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) {
-            result = xmlTextReaderRead(reader);
-            continue;
+    XmlElementHandler package{{"package", kCommonNamespace}};
+    package.handle = [&](xmlNodePtr element) {
+        // Expansion fails only on malformed XML, which the parser reports itself.
+        if (!element) return false;
+        Package read;
+        const int accepted = parsePackage(element, read, packagesDir, archFilter);
+        if (accepted < 0) return false;
+        if (accepted > 0) {
+            std::string name = read.name;
+            packages.emplace(std::move(name), std::move(read));
         }
-        if (xmlTextReaderDepth(reader) == 0) {
-            if (!isElement(reader, kind.root, kind.rootNamespace)) {
-                const xmlChar* found = xmlTextReaderConstLocalName(reader);
-                LOG(Error, "bad top-level element, '%s' instead of '%s'",
-                    found ? reinterpret_cast<const char*>(found) : "", kind.root);
-                return false;
-            }
-        } else if (isElement(reader, "package", kCommonNamespace)) {
-            // Expansion fails only on malformed XML, which the parser reports itself.
-            xmlNodePtr element = xmlTextReaderExpand(reader);
-            if (!element) return false;
-            Package package;
-            int accepted = parsePackage(element, package, packagesDir, archFilter);
-            if (accepted < 0) return false;
-            if (accepted > 0) {
-                std::string name = package.name;
-                packages.emplace(std::move(name), std::move(package));
-            }
-            result = xmlTextReaderNext(reader);
-            continue;
-        }
-        result = xmlTextReaderRead(reader);
-    }
-    // A reader error means malformed or unreadable input, which libxml2 reports itself.
-    return result == 0;
+        return true;
+    };
+    return walkXmlDocument(reader, {{kind.root, kind.rootNamespace}}, {package});
 }
 
 int readListStream(void* context, char* buffer, int size) {

@@ -24,16 +24,6 @@ bool readOptionalAttribute(xmlNodePtr node, const char* name, std::string& value
     return true;
 }
 
-bool inNamespace(xmlNodePtr node, const char* namespaceUri) {
-    return node->ns && xmlStrEqual(node->ns->href, BAD_CAST namespaceUri);
-}
-
-// By URI: the same namespace may be bound to different prefixes.
-bool sameNamespace(xmlNodePtr a, xmlNodePtr b) {
-    if (!a->ns || !b->ns) return a->ns == b->ns;
-    return xmlStrEqual(a->ns->href, b->ns->href);
-}
-
 bool isElement(xmlNodePtr node) {
     return node->type == XML_ELEMENT_NODE;
 }
@@ -135,7 +125,7 @@ int parsePackage(xmlNodePtr element, Package& package, const std::string& packag
     bool hasName = false, hasArch = false, hasVersion = false, hasLocation = false, hasChecksum = false;
     std::string arch;
     for (xmlNodePtr child = element->children; child; child = child->next) {
-        if (!isElement(child) || !sameNamespace(child, element)) continue;
+        if (!isElement(child) || !xmlSameNamespace(child, element)) continue;
         if (xmlNameIs(child, "name")) {
             if (hasName || !getXmlText(child, package.name)) return refuseRecord(element, "name");
             hasName = true;
@@ -192,7 +182,7 @@ bool parseTypeData(xmlNodePtr format, const char* namespaceUri, const char* type
                            {"obsoletes", &Package::obsoletes}};
 
     for (xmlNodePtr child = format->children; child; child = child->next) {
-        if (!isElement(child) || !inNamespace(child, namespaceUri)) continue;
+        if (!isElement(child) || !xmlInNamespace(child, namespaceUri)) continue;
         if (xmlNameIs(child, "group")) {
             if (!package.group.empty() || !getXmlText(child, package.group)) return false;
             continue;
@@ -208,7 +198,7 @@ bool parseTypeData(xmlNodePtr format, const char* namespaceUri, const char* type
 
 bool parseEntries(xmlNodePtr first, const char* namespaceUri, DependencySet& target) {
     for (xmlNodePtr node = first; node; node = node->next) {
-        if (!isElement(node) || !xmlNameIs(node, "entry") || !inNamespace(node, namespaceUri)) continue;
+        if (!isElement(node) || !xmlNameIs(node, "entry") || !xmlInNamespace(node, namespaceUri)) continue;
         Dependency dependency;
         if (!getXmlAttribute(node, "name", dependency.name)) {
             LOG(Debug, "failed getting 'name' from 'entry'");

@@ -23,7 +23,8 @@ private:
 
 // 1 accepted, 0 dropped (unknown type, incompatible architecture), negative on an error
 // that fails the whole list. The local path is made below packagesDir unless it is empty.
-int parsePackage(xmlNodePtr element, Package& package, const std::string& packagesDir, ArchFilter& archFilter);
+[[nodiscard]] int parsePackage(xmlNodePtr element, Package& package, const std::string& packagesDir,
+                               ArchFilter& archFilter);
 
 // Reads the group and the four dependency sets from a `format` element's children in the
 // namespace namespaceUri; typeWord ("rpm", "tavpkg") names the data in log lines.

@@ -13,6 +13,7 @@
 #include "base/run_report.h"
 #include "base/util.h"
 #include "base/xml_util.h"
+#include "base/xml_walk.h"
 #include "network/downloader.h"
 #include "repository/item_notify.h"
 #include "repository/package_list.h"
@@ -35,10 +36,6 @@ struct ListType {
     bool required;
 };
 constexpr ListType kListTypes[] = {{"primary", kPrimaryList, true}, {"tavdata", kTavdataList, false}};
-
-bool inNamespace(xmlNodePtr node, const xmlChar* namespaceUri) {
-    return node->ns && node->ns->href && xmlStrEqual(node->ns->href, namespaceUri);
-}
 
 bool readChecksum(xmlNodePtr element, Checksum& checksum) {
     Checksum read;
@@ -83,10 +80,8 @@ bool readDataElement(xmlNodePtr element, const std::string& cacheDir, RepoData& 
         LOG(Debug, "no 'type' attribute in 'data' element");
         return false;
     }
-    const xmlChar* namespaceUri = element->ns ? element->ns->href : nullptr;
     for (xmlNodePtr child = element->children; child; child = child->next) {
-        if (child->type != XML_ELEMENT_NODE) continue;
-        if (namespaceUri ? !inNamespace(child, namespaceUri) : child->ns != nullptr) continue;
+        if (child->type != XML_ELEMENT_NODE || !xmlSameNamespace(child, element)) continue;
         if (xmlNameIs(child, "location")) {
             if (!getXmlAttribute(child, "href", data.href)) return false;
         } else if (xmlNameIs(child, "checksum")) {
@@ -301,46 +296,27 @@ bool Repository::keepIncomingIndex(const std::string& index, const std::string& 
 bool Repository::readRepomd(const std::string& path) {
     XmlReaderPtr reader = openXmlReader(path);
     if (!reader) return false;
-    const xmlChar* repoNamespace = BAD_CAST kRepoNamespace;
-    int result = xmlTextReaderRead(reader.get());
-    while (result == 1) {
-        if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) {
-            result = xmlTextReaderRead(reader.get());
-            continue;
+    XmlElementHandler revision{{"revision", kRepoNamespace}, 1};
+    revision.handle = [this](xmlNodePtr element) {
+        // Only reported: the index says what it is, nothing here depends on it.
+        if (element && element->children) {
+            XmlStringPtr text(xmlNodeListGetString(element->doc, element->children, 1));
+            if (text) m_revision = reinterpret_cast<const char*>(text.get());
         }
-        const xmlChar* localName = xmlTextReaderConstLocalName(reader.get());
-        const bool ours = xmlStrEqual(xmlTextReaderConstNamespaceUri(reader.get()), repoNamespace);
-        if (xmlTextReaderDepth(reader.get()) == 0 && !(ours && xmlStrEqual(localName, BAD_CAST "repomd"))) {
-            LOG(Debug, "bad top-level element, '%s' instead of 'rempomd'",
-                localName ? reinterpret_cast<const char*>(localName) : "");
+        return true;
+    };
+    XmlElementHandler data{{"data", kRepoNamespace}};
+    data.handle = [this](xmlNodePtr element) {
+        RepoData read;
+        if (!element || !readDataElement(element, m_cacheDir, read)) {
+            LOG(Debug, "failed parsing 'data' element");
             return false;
         }
-        if (ours && xmlTextReaderDepth(reader.get()) == 1 && xmlStrEqual(localName, BAD_CAST "revision")) {
-            // Only reported: the index says what it is, nothing here depends on it.
-            xmlNodePtr element = xmlTextReaderExpand(reader.get());
-            if (element && element->children) {
-                XmlStringPtr text(xmlNodeListGetString(element->doc, element->children, 1));
-                if (text) m_revision = reinterpret_cast<const char*>(text.get());
-            }
-            result = xmlTextReaderNext(reader.get());
-            continue;
-        }
-        if (ours && xmlStrEqual(localName, BAD_CAST "data")) {
-            xmlNodePtr element = xmlTextReaderExpand(reader.get());
-            RepoData data;
-            if (!element || !readDataElement(element, m_cacheDir, data)) {
-                LOG(Debug, "failed parsing 'data' element");
-                return false;
-            }
-            // The first entry of a type wins.
-            m_dataEntries.emplace(data.type, data);
-            result = xmlTextReaderNext(reader.get());
-            continue;
-        }
-        result = xmlTextReaderRead(reader.get());
-    }
-    // A reader error means malformed or unreadable input, which libxml2 reports itself.
-    return result == 0;
+        // The first entry of a type wins.
+        m_dataEntries.emplace(read.type, read);
+        return true;
+    };
+    return walkXmlDocument(reader.get(), {{"repomd", kRepoNamespace}, LogLevel::Debug, "rempomd"}, {revision, data});
 }
 
 bool Repository::fetchData(const std::string& type, bool required, Downloader& downloader) {

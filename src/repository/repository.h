@@ -14,6 +14,7 @@
 #include "network/downloader.h"
 #include "package/package.h"
 #include "repository/index_freshness.h"
+#include "repository/metadata_namespaces.h"
 
 // One "data" entry of the index.
 struct RepoData {
@@ -35,7 +36,7 @@ struct RepoData {
 class Repository {
 public:
     // The rpm-md namespace of the index.
-    static constexpr const char* kRepoNamespace = "http://linux.duke.edu/metadata/repo";
+    static constexpr const char* kRepoNamespace = kRepomdNamespace;
 
     Repository() = default;
     // Nothing is read or created on disk until the first update or load. indexRecord keeps
@@ -65,16 +66,16 @@ public:
 
     // Refreshes the index and the lists from the repository, reusing cached lists whose
     // checksums match the fresh index; an empty uri keeps the current base URI.
-    bool update(const std::string& uri = "");
+    [[nodiscard]] bool update(const std::string& uri = "");
     // Rebuilds the index and the lists from the cache directory alone.
-    bool loadFromCache();
+    [[nodiscard]] bool loadFromCache();
 
     // Reads the cached index into the entries, after checking its signature unless
     // metadata signatures are off.
-    bool parseRepomd();
+    [[nodiscard]] bool parseRepomd();
     // Parses the primary list and then, when present, the tavdata list into the packages;
     // with verify the cached copies must match their checksums first.
-    bool parseLists(bool verify);
+    [[nodiscard]] bool parseLists(bool verify);
 
     const std::map<std::string, RepoData>& dataEntries() const { return m_dataEntries; }
 
@@ -87,28 +88,29 @@ public:
 
     // Brings the file of every chosen package into the package cache with a matching
     // checksum; valid cached files are kept. The first failure ends the operation.
-    bool fetchPackages(const std::map<std::string, Package>& selection);
+    [[nodiscard]] bool fetchPackages(const std::map<std::string, Package>& selection);
     // Removes every file from the package cache. Removal failures are logged but do not make
     // the result false; a missing directory is success.
-    bool cleanPackages();
+    [[nodiscard]] bool cleanPackages();
 
 private:
-    bool fetchData(const std::string& type, bool required, Downloader& downloader);
-    bool fetchResource(const RepoData& data, Downloader& downloader);
-    bool fetchPackage(const Package& package, Downloader& downloader, bool& downloaded);
+    [[nodiscard]] bool fetchData(const std::string& type, bool required, Downloader& downloader);
+    [[nodiscard]] bool fetchResource(const RepoData& data, Downloader& downloader);
+    [[nodiscard]] bool fetchPackage(const Package& package, Downloader& downloader, bool& downloaded);
     // One file with its limit, resumable when it has a usable checksum; the first attempt
     // may resume a partial, the retry after a checksum mismatch starts afresh.
-    bool downloadChecked(Downloader& downloader, const std::string& href, const std::string& localPath,
-                         const TransferLimit& limit, const std::string& checksum, int attempt, uint64_t expected);
+    [[nodiscard]] bool downloadChecked(Downloader& downloader, const std::string& href, const std::string& localPath,
+                                       const TransferLimit& limit, const std::string& checksum, int attempt,
+                                       uint64_t expected);
     // The partial for a checksum, when resuming is on and the partial directory is usable.
     std::string partialPathFor(const std::string& checksum);
     // Drops the partials that no record of the fresh metadata names any more.
     void prunePartials();
     void addTotals(Downloader& downloader);
-    bool parseRepomd(const std::string& index, const std::string& signature);
-    bool checkSignature(const std::string& index, const std::string& signature);
-    bool keepIncomingIndex(const std::string& index, const std::string& signature);
-    bool readRepomd(const std::string& path);
+    [[nodiscard]] bool parseRepomd(const std::string& index, const std::string& signature);
+    [[nodiscard]] bool checkSignature(const std::string& index, const std::string& signature);
+    [[nodiscard]] bool keepIncomingIndex(const std::string& index, const std::string& signature);
+    [[nodiscard]] bool readRepomd(const std::string& path);
     void reportIndex(const std::string& index, const std::string& signature) const;
 
     RepositoryEntry m_config;

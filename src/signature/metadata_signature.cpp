@@ -7,60 +7,29 @@
 #include <utility>
 
 #include "base/child_process.h"
+#include "base/durable_file.h"
 #include "base/handles.h"
 #include "base/logger.h"
 #include "base/util.h"
 
 namespace {
 
-// Removes a file when the scope ends, keeping errno for the messages of the caller.
-class RemoveOnExit {
-public:
-    explicit RemoveOnExit(std::string path) : m_path(std::move(path)) {}
-    ~RemoveOnExit() {
-        const int saved = errno;
-        unlink(m_path.c_str());
-        errno = saved;
+// The keys one after the other in a new private file made from keyringTemplate.
+bool writeKeyringFile(const PublicKeyList& keys, TempFile& keyring, const std::string& keyringTemplate) {
+    if (!keyring.createUnique(keyringTemplate)) return false;
+    for (const std::vector<uint8_t>& key : keys) {
+        if (!keyring.write(key.data(), key.size())) return false;
     }
-    RemoveOnExit(const RemoveOnExit&) = delete;
-    RemoveOnExit& operator=(const RemoveOnExit&) = delete;
-
-private:
-    std::string m_path;
-};
-
-// Writes all size bytes, going on after partial writes and interruptions.
-bool writeAll(int fd, const uint8_t* bytes, size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(fd, bytes, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
+    // A keyring cut short by a failed close would make gpgv reject a good signature.
+    return keyring.close();
 }
 
 }  // namespace
 
 bool writeKeyring(const PublicKeyList& keys, std::string& path, const std::string& keyringTemplate) {
-    std::string name = keyringTemplate;
-    UniqueFd fd(mkstemp(&name[0]));
-    if (!fd) return false;
-    for (const std::vector<uint8_t>& key : keys) {
-        if (!writeAll(fd.get(), key.data(), key.size())) {
-            RemoveOnExit remove(name);
-            return false;
-        }
-    }
-    // A keyring cut short by a failed close would make gpgv reject a good signature.
-    if (!fd.close()) {
-        RemoveOnExit remove(name);
-        return false;
-    }
-    path = name;
+    TempFile keyring;
+    if (!writeKeyringFile(keys, keyring, keyringTemplate)) return false;
+    path = keyring.release();
     return true;
 }
 
@@ -73,16 +42,16 @@ bool verifyDetachedSignature(const PublicKeyList& keys, const std::string& file,
         return false;
     }
 
-    std::string keyring;
-    if (!writeKeyring(keys, keyring, keyringTemplate)) {
+    // Removed when the check is over, whatever its outcome.
+    TempFile keyring;
+    if (!writeKeyringFile(keys, keyring, keyringTemplate)) {
         LOG(Error, "failed creating temporary keyring file: %s", errnoText().c_str());
         return false;
     }
-    RemoveOnExit removeKeyring(keyring);
 
     gpgv.addArg("--quiet");
     gpgv.addArg("--keyring");
-    gpgv.addArg(keyring);
+    gpgv.addArg(keyring.path());
     gpgv.addArg("--ignore-time-conflict");
     gpgv.addArg(signature);
     gpgv.addArg(file);

@@ -1,14 +1,45 @@
 // The path helpers every subsystem names its files with.
 #include "base/util.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
+#include "base/handles.h"
 #include "fixtures/log_capture.h"
 #include "fixtures/temp_dir.h"
 
 namespace {
+
+TEST(WriteAll, WholeBufferOrTheError) {
+    TempDir dir;
+    const std::string big(300000, 'x');
+    struct Case {
+        const char* target;  // a file name below dir, or a device
+        std::string data;
+        bool written;
+        int error;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"file", big, true, 0},
+             {"empty", "", true, 0},
+             {"/dev/full", "abc", false, ENOSPC},
+             {"", "abc", false, EBADF},
+         }) {
+        const std::string path = c.target[0] == '/' ? std::string(c.target) : dir / c.target;
+        UniqueFd fd(*c.target ? open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600) : -1);
+        errno = 0;
+        EXPECT_EQ(writeAll(fd.get(), c.data), c.written) << c.target;
+        if (c.written) {
+            EXPECT_EQ(readFile(path), c.data) << c.target;
+        } else {
+            EXPECT_EQ(errno, c.error) << c.target;
+        }
+    }
+}
 
 TEST(PathHelpers, LastComponentAndExtension) {
     struct Case {
