@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    PackageMap packages;
+    PackageStore packages;
     (void)parseList(input->write(data, size), FUZZ_LIST_TYPE, packages, "/var/cache/updater/fuzz/packages/");
     return 0;
 }

@@ -76,8 +76,8 @@ const std::string& generatedList(int count) {
 void parseOnce(benchmark::State& state, const std::string& path) {
     size_t packages = 0;
     for (auto _ : state) {
-        PackageMap map;
-        if (!parseList(path, kPrimaryList, map, "/var/cache/updater/packages")) {
+        PackageStore map;
+        if (parseList(path, kPrimaryList, map, "/var/cache/updater/packages") != ListResult::Parsed) {
             state.SkipWithError("the list did not parse");
             return;
         }

@@ -50,8 +50,8 @@ void BM_checkDependencies(benchmark::State& state) {
     quietLogger();
     if (!haveFixture(state)) return;
     std::optional<PackageMap> installed = readInstalled();
-    PackageMap repository;
-    if (!installed || !parseList(fixturePrimaryList(), kPrimaryList, repository, "")) {
+    PackageStore repository;
+    if (!installed || parseList(fixturePrimaryList(), kPrimaryList, repository, "") != ListResult::Parsed) {
         state.SkipWithError("the fixture could not be read");
         return;
     }

@@ -27,7 +27,7 @@ struct TransferPolicy {
     uint64_t signatureMaxBytes = 64 * 1024;                      // repodata/repomd.xml.asc
     uint64_t undeclaredListMaxBytes = 256ULL * 1024 * 1024;      // a list without declared sizes
     uint64_t undeclaredPackageMaxBytes = 1024ULL * 1024 * 1024;  // a package record without a size
-    uint64_t recordsMaxBytes = 0;  // memory the records of the lists may take; 0: a quarter of the RAM
+    uint64_t recordsMaxBytes = 0;                                // records in memory; 0: a quarter of RAM
     uint64_t stallBytesPerSecond = 1000;                         // a transfer slower than this ...
     unsigned stallSeconds = 60;                                  // ... for this long is aborted
     unsigned deadlineBaseSeconds = 300;                          // one file may take this long ...

@@ -33,13 +33,22 @@ bool constraintsOverlap(const EvrView& a, int32_t aFlags, const EvrView& b, int3
     return both(aFlags, bFlags, kSenseLess) || both(aFlags, bFlags, kSenseEqual) || both(aFlags, bFlags, kSenseGreater);
 }
 
+bool DependencyView::matches(const DependencyView& other) const {
+    return name == other.name && constraintsOverlap(evr, flags, other.evr, other.flags);
+}
+
+std::string DependencyView::toString() const {
+    std::string text(name);
+    if (!*evr.version) return text;
+    return text.append(" ").append(senseOperator(flags)).append(" ").append(evrText(evr));
+}
+
 bool Dependency::matches(const Dependency& other) const {
-    return name == other.name && constraintsOverlap(evr.view(), flags, other.evr.view(), other.flags);
+    return view().matches(other.view());
 }
 
 std::string Dependency::toString() const {
-    if (evr.version.empty()) return name;
-    return name + " " + senseOperator(flags) + " " + evr.toString();
+    return view().toString();
 }
 
 bool Dependency::operator<(const Dependency& other) const {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "package/evr.h"
 
@@ -12,6 +13,17 @@ constexpr int32_t kSenseLess = 2;
 constexpr int32_t kSenseGreater = 4;
 constexpr int32_t kSenseEqual = 8;
 constexpr int32_t kSenseMask = kSenseLess | kSenseGreater | kSenseEqual;
+
+// A dependency entry wherever its text is kept: a Dependency, or a compact entry of a store.
+struct DependencyView {
+    std::string_view name;
+    EvrView evr;
+    int32_t flags;
+
+    // Dependency::matches and Dependency::toString over views.
+    bool matches(const DependencyView& other) const;
+    std::string toString() const;
+};
 
 struct Dependency {
     std::string name;
@@ -29,6 +41,8 @@ struct Dependency {
     bool matches(const Dependency& other) const;
     // "name", or "name OP epoch:version[-release]".
     std::string toString() const;
+
+    DependencyView view() const { return {name, evr.view(), flags}; }
 
     bool operator<(const Dependency& other) const;
     bool operator==(const Dependency& other) const;

@@ -67,6 +67,7 @@ public:
     PackageType type(RecordId id) const { return m_records[id].type; }
     EvrView evr(RecordId id) const { return evrView(m_records[id].evr); }
     std::string_view group(RecordId id) const { return m_strings.view(m_records[id].group); }
+    std::string_view checksumValue(RecordId id) const { return m_strings.view(m_records[id].checksumValue); }
     // packageLabel of the record.
     std::string label(RecordId id) const;
     Entries entries(RecordId id, DependencyKind kind) const;
@@ -77,6 +78,9 @@ public:
     EvrView evrView(uint32_t evr) const;
     // Dependency::matches over compact entries of this store.
     bool matches(const CompactDependency& a, const CompactDependency& b) const;
+    DependencyView view(const CompactDependency& entry) const {
+        return {m_strings.view(entry.name), evrView(entry.evr), entry.flags};
+    }
     Dependency dependency(const CompactDependency& entry) const;
 
     // Bytes held by the records, the entries, the versions and the strings.

@@ -18,8 +18,10 @@ struct ListKind {
 
 // Streams the list: only one package subtree is expanded at a time and skipped once read,
 // so a list of thousands of packages never becomes a whole tree in memory.
-bool readList(xmlTextReaderPtr reader, const ListKind& kind, PackageMap& packages, const std::string& packagesDir) {
+ListResult readList(xmlTextReaderPtr reader, const ListKind& kind, PackageStore& packages,
+                    const std::string& packagesDir, uint64_t maxRecordBytes, const std::string& path) {
     ArchFilter archFilter;
+    bool overLimit = false;
     XmlElementHandler package{{"package", kCommonNamespace}};
     package.handle = [&](xmlNodePtr element) {
         // Expansion fails only on malformed XML, which the parser reports itself.
@@ -27,13 +29,19 @@ bool readList(xmlTextReaderPtr reader, const ListKind& kind, PackageMap& package
         Package read;
         const int accepted = parsePackage(element, read, packagesDir, archFilter);
         if (accepted < 0) return false;
-        if (accepted > 0) {
-            std::string name = read.name;
-            packages.emplace(std::move(name), std::move(read));
+        if (accepted > 0) packages.add(read);
+        if (packages.memoryBytes() > maxRecordBytes) {
+            LOG(Error, "the package records of %s file '%s' need more than %llu bytes of memory (records-bytes)",
+                kind.typeName, path.c_str(), static_cast<unsigned long long>(maxRecordBytes));
+            overLimit = true;
+            return false;
         }
         return true;
     };
-    return walkXmlDocument(reader, {{kind.root, kind.rootNamespace}}, {package});
+    const bool walked = walkXmlDocument(reader, {{kind.root, kind.rootNamespace}}, {package});
+    packages.sortNames();
+    if (walked) return ListResult::Parsed;
+    return overLimit ? ListResult::OverMemoryLimit : ListResult::Failed;
 }
 
 int readListStream(void* context, char* buffer, int size) {
@@ -44,8 +52,8 @@ int readListStream(void* context, char* buffer, int size) {
 
 }  // namespace
 
-bool parseList(const std::string& path, int typeIndex, PackageMap& packages, const std::string& packagesDir,
-               uint64_t maxOpenBytes, const char* origin) {
+ListResult parseList(const std::string& path, int typeIndex, PackageStore& packages, const std::string& packagesDir,
+                     uint64_t maxOpenBytes, const char* origin, uint64_t maxRecordBytes) {
     ListKind kind;
     if (typeIndex == kPrimaryList) {
         kind = {"primary", "metadata", kCommonNamespace};
@@ -53,16 +61,16 @@ bool parseList(const std::string& path, int typeIndex, PackageMap& packages, con
         kind = {"tavdata", "tavdata", kTavNamespace};
     } else {
         LOG(Error, "invalid metadata type");
-        return false;
+        return ListResult::Failed;
     }
     // The same decoding as the open checksum's: what was checked is what is parsed.
     ListStream stream;
     const bool opened = stream.open(path, maxOpenBytes, origin);
     XmlReaderPtr reader = opened ? openXmlReader(readListStream, &stream, path) : nullptr;
     if (!reader) {
-        if (!opened && stream.fileOpened()) return false;  // the stream has said why
+        if (!opened && stream.fileOpened()) return ListResult::Failed;  // the stream has said why
         LOG(Error, "could not open %s file '%s' for parsing", kind.typeName, path.c_str());
-        return false;
+        return ListResult::Failed;
     }
-    return readList(reader.get(), kind, packages, packagesDir);
+    return readList(reader.get(), kind, packages, packagesDir, maxRecordBytes, path);
 }

@@ -4,16 +4,19 @@
 #include <cstdint>
 #include <string>
 
-#include "package/package.h"
+#include "package/package_store.h"
 
 // Metadata type indexes of the lists that are read.
 constexpr int kPrimaryList = 0;
 constexpr int kTavdataList = 1;
 
+enum class ListResult { Parsed, Failed, OverMemoryLimit };
+
 // Adds the accepted packages of one list file (plain, or one gzip stream with nothing after
 // it) to packages; the local paths are made below packagesDir (none when it is empty). The
-// content may be at most maxOpenBytes long (origin says why, in the message). On failure the
-// records read before it stay in the map.
-[[nodiscard]] bool parseList(const std::string& path, int typeIndex, PackageMap& packages,
-                             const std::string& packagesDir, uint64_t maxOpenBytes = UINT64_MAX,
-                             const char* origin = "allowed");
+// content may be at most maxOpenBytes long (origin says why, in the message), and the store
+// may grow to at most maxRecordBytes of memory. On failure the records read before it stay
+// in the store. The store's names are sorted afterwards.
+[[nodiscard]] ListResult parseList(const std::string& path, int typeIndex, PackageStore& packages,
+                                   const std::string& packagesDir, uint64_t maxOpenBytes = UINT64_MAX,
+                                   const char* origin = "allowed", uint64_t maxRecordBytes = UINT64_MAX);

@@ -54,7 +54,8 @@ void Repository::prunePartials() {
         named.insert(entry.second.checksum.value);
         named.insert(entry.second.openChecksum.value);
     }
-    for (const auto& entry : m_packages) named.insert(entry.second.checksum.value);
+    for (PackageStore::RecordId id = 0; id < m_packages.size(); ++id)
+        named.insert(std::string(m_packages.checksumValue(id)));
 
     const int listingFd = dup(dirFd.get());
     DirPtr listing(listingFd >= 0 ? fdopendir(listingFd) : nullptr);

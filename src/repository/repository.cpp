@@ -144,7 +144,7 @@ bool Repository::isFileRepository() const {
 
 bool Repository::allPresent(const std::vector<std::string>& names, std::string* firstMissing) const {
     for (const std::string& name : names) {
-        if (m_packages.find(name) == m_packages.end()) {
+        if (!m_packages.findGroup(name)) {
             LOG(Debug, "package '%s' is not present in repository", name.c_str());
             if (firstMissing) *firstMissing = name;
             return false;
@@ -161,7 +161,7 @@ bool Repository::update(const std::string& uri) {
         return false;
     }
     m_dataEntries.clear();
-    m_packages.clear();
+    m_packages = PackageStore();
     if (!ensureOwnDirectory(m_cacheDir)) return false;
 
     // Declared before the downloader, which keeps a pointer to it.
@@ -216,7 +216,7 @@ bool Repository::update(const std::string& uri) {
 
 bool Repository::loadFromCache() {
     m_dataEntries.clear();
-    m_packages.clear();
+    m_packages = PackageStore();
     // A link in the cache directory's place is not read through.
     if (!ensureOwnDirectory(m_cacheDir)) return false;
     if (!parseRepomd()) {
@@ -387,8 +387,15 @@ bool Repository::parseLists(bool verify) {
             return false;
         }
         const TransferLimit content = listContentLimit(data, m_policy);
-        if (!parseList(data.localPath, list.index, m_packages, m_packagesDir, content.maxBytes,
-                       content.origin.c_str())) {
+        const ListResult result = parseList(data.localPath, list.index, m_packages, m_packagesDir, content.maxBytes,
+                                            content.origin.c_str(), recordsLimit(m_policy));
+        if (result == ListResult::OverMemoryLimit) {
+            // The list is sound, the device too small for it: kept, it is not fetched again.
+            RunReport::instance().refuse(Refusal::MemoryLimit, data.href);
+            LOG(Error, "failed parsing repository resource '%s'", data.href.c_str());
+            return false;
+        }
+        if (result != ListResult::Parsed) {
             LOG(Error, "failed parsing repository resource '%s'", data.href.c_str());
             // Kept, it would pass its checksum again and fail every later run the same way.
             if (unlink(data.localPath.c_str()) != 0 && errno != ENOENT)

@@ -13,6 +13,7 @@
 #include "config/updater_config.h"
 #include "network/downloader.h"
 #include "package/package.h"
+#include "package/package_store.h"
 #include "repository/index_freshness.h"
 #include "repository/metadata_namespaces.h"
 
@@ -79,8 +80,9 @@ public:
 
     const std::map<std::string, RepoData>& dataEntries() const { return m_dataEntries; }
 
-    const PackageMap& packages() const { return m_packages; }
-    PackageMap& packages() { return m_packages; }
+    // Every record of the lists.
+    const PackageStore& packages() const { return m_packages; }
+    PackageStore& packages() { return m_packages; }
 
     // True when every name has at least one package; otherwise the first missing name is
     // copied to firstMissing when given. An empty list is true.
@@ -121,7 +123,7 @@ private:
     std::string m_packagesDir;
     std::string m_baseUri;
     std::map<std::string, RepoData> m_dataEntries;
-    PackageMap m_packages;
+    PackageStore m_packages;
     TransferPolicy m_policy;
     TransferTotals m_totals;
     std::string m_revision;  // of the index read last, for the run report

@@ -1,5 +1,7 @@
 #include "repository/transfer_limits.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "base/util.h"
@@ -46,4 +48,12 @@ TransferLimit packageLimit(const Package& package, const TransferPolicy& policy)
 
 bool parseDeclaredSize(const std::string& text, uint64_t& size) {
     return parsePositiveDecimal(text, size);
+}
+
+uint64_t recordsLimit(const TransferPolicy& policy) {
+    if (policy.recordsMaxBytes != 0) return policy.recordsMaxBytes;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return UINT64_MAX;  // unknown: no limit of our own
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 4;
 }

@@ -20,5 +20,9 @@ TransferLimit listLimit(const RepoData& data, const TransferPolicy& policy);
 TransferLimit listContentLimit(const RepoData& data, const TransferPolicy& policy);
 TransferLimit packageLimit(const Package& package, const TransferPolicy& policy);
 
+// The memory the records of the lists may take: the configured limit, by default a quarter
+// of the machine's RAM.
+uint64_t recordsLimit(const TransferPolicy& policy);
+
 // A size the metadata declares: a positive decimal number within 64 bits.
 [[nodiscard]] bool parseDeclaredSize(const std::string& text, uint64_t& size);

@@ -9,8 +9,16 @@ bool loadExternalPackages(PackageMap& out, const std::string& path) {
         LOG(Debug, "no %s to load", path.c_str());
         return false;
     }
-    // No packages directory: these packages are installed, never downloaded.
-    if (!parseList(path, kPrimaryList, out, "")) {
+    // No packages directory: these packages are installed, never downloaded. A small file:
+    // read into a store, the records go into the map whole, in the order read.
+    PackageStore store;
+    const ListResult result = parseList(path, kPrimaryList, store, "");
+    for (PackageStore::RecordId id = 0; id < store.size(); ++id) {
+        Package package = store.package(id);
+        std::string name = package.name;
+        out.emplace(std::move(name), std::move(package));
+    }
+    if (result != ListResult::Parsed) {
         LOG(Warn, "failed to load external packages from %s", path.c_str());
         return false;
     }

@@ -2,20 +2,25 @@
 
 #include <algorithm>
 
-RepositoryProviders::RepositoryProviders(const PackageMap& repository) {
-    for (auto it = repository.begin(); it != repository.end();) {
-        const std::string& name = it->first;
-        Candidate candidate{&name, it, it, &it->second};
-        for (++it; it != repository.end() && it->first == name; ++it)
-            if (compareEVR(it->second.evr, candidate.newest->evr) > 0) candidate.newest = &it->second;
-        candidate.end = it;
-        const size_t position = m_candidates.size();
-        m_candidates.push_back(candidate);
-        for (const Dependency& provide : candidate.newest->provides) {
-            std::vector<size_t>& positions = m_byCapability[provide.name];
-            if (positions.empty() || positions.back() != position) positions.push_back(position);
-        }
+PackageStore::RecordId newestOf(const PackageStore& store, const PackageStore::NameGroup& group) {
+    const PackageStore::RecordId* records = store.recordsOf(group);
+    PackageStore::RecordId newest = records[0];
+    for (uint32_t i = 1; i < group.count; ++i)
+        if (compareEVR(store.evr(records[i]), store.evr(newest)) > 0) newest = records[i];
+    return newest;
+}
+
+RepositoryProviders::RepositoryProviders(const PackageStore& repository) : m_store(repository) {
+    m_candidates.reserve(repository.names().size());
+    for (const PackageStore::NameGroup& group : repository.names()) {
+        const auto position = static_cast<uint32_t>(m_candidates.size());
+        m_candidates.push_back({&group, newestOf(repository, group)});
+        for (const CompactDependency& provide :
+             repository.entries(m_candidates.back().newest, DependencyKind::Provides))
+            m_byCapability.emplace_back(provide.name, position);
     }
+    std::sort(m_byCapability.begin(), m_byCapability.end());
+    m_byCapability.erase(std::unique(m_byCapability.begin(), m_byCapability.end()), m_byCapability.end());
 }
 
 std::vector<size_t> RepositoryProviders::providing(const DependencySet& wanted) const {
@@ -25,9 +30,10 @@ std::vector<size_t> RepositoryProviders::providing(const DependencySet& wanted) 
         // A set keeps the entries of one name together.
         if (previousName != nullptr && *previousName == dependency.name) continue;
         previousName = &dependency.name;
-        const auto found = m_byCapability.find(dependency.name);
-        if (found != m_byCapability.end())
-            positions.insert(positions.end(), found->second.begin(), found->second.end());
+        const StringPool::Id name = m_store.findName(dependency.name);
+        if (name == StringPool::kEmpty) continue;
+        auto found = std::lower_bound(m_byCapability.begin(), m_byCapability.end(), std::make_pair(name, uint32_t{0}));
+        for (; found != m_byCapability.end() && found->first == name; ++found) positions.push_back(found->second);
     }
     std::sort(positions.begin(), positions.end());
     positions.erase(std::unique(positions.begin(), positions.end()), positions.end());

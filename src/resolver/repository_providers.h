@@ -3,26 +3,26 @@
 // provide something missing instead of walking the whole repository each time.
 #pragma once
 
-#include <string_view>
-#include <unordered_map>
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "package/dependency.h"
-#include "resolver/package_selection.h"
+#include "package/package_store.h"
 
 class RepositoryProviders {
 public:
     struct Candidate {
-        const std::string* name;
-        PackageMap::const_iterator first, end;  // the records of the name, in the order read
-        const Package* newest;                  // among equal versions the first read
+        const PackageStore::NameGroup* group;  // the records of the name, in the order read
+        PackageStore::RecordId newest;         // among equal versions the first read
     };
 
     // Refers to the repository's records, which must outlive it.
-    explicit RepositoryProviders(const PackageMap& repository);
+    explicit RepositoryProviders(const PackageStore& repository);
     RepositoryProviders(const RepositoryProviders&) = delete;
     RepositoryProviders& operator=(const RepositoryProviders&) = delete;
 
+    const PackageStore& store() const { return m_store; }
     // Every name, in the repository's order.
     const std::vector<Candidate>& candidates() const { return m_candidates; }
     // Positions in candidates(), ascending, of the names whose newest record provides a
@@ -30,6 +30,12 @@ public:
     std::vector<size_t> providing(const DependencySet& wanted) const;
 
 private:
+    const PackageStore& m_store;
     std::vector<Candidate> m_candidates;
-    std::unordered_map<std::string_view, std::vector<size_t>> m_byCapability;
+    // (capability name, position) of every provide of a newest record, sorted: a few bytes
+    // per provide where a hash map of vectors costs dozens.
+    std::vector<std::pair<StringPool::Id, uint32_t>> m_byCapability;
 };
+
+// The newest record of a group: the first read among equal versions.
+PackageStore::RecordId newestOf(const PackageStore& store, const PackageStore::NameGroup& group);

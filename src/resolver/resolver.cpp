@@ -69,31 +69,60 @@ const PackageMap& Resolver::installed() const {
     return m_installed ? *m_installed : kNone;
 }
 
-bool Resolver::excludedByType(const Package& package) const {
+bool Resolver::excludedByType(PackageType type) const {
     // A pass excludes Unknown, Rpm or Tavpkg. A FlashedFw record is neither installed by rpm
     // nor carried by the pass that installs rpm packages, so it follows the payload type: it
     // is skipped wherever Tavpkg is (pass 1) and considered in every other pass. Taking it in
     // pass 1 would run that pass's hooks and reboot for a record nothing installs there, and
     // count it in pass 1 and again in pass 2. A FlashedFw in the set itself changes nothing.
-    const PackageType type = package.type == PackageType::FlashedFw ? PackageType::Tavpkg : package.type;
-    return m_excludedTypes.contains(type);
+    return m_excludedTypes.contains(type == PackageType::FlashedFw ? PackageType::Tavpkg : type);
 }
 
-bool Resolver::isNewerByObsoletes(const Package& package) const {
+bool Resolver::obsoletesInstalled(const std::vector<DependencyView>& obsoletes,
+                                  const std::function<std::string()>& label) const {
     const PackageMap& installedPackages = installed();
-    for (const Dependency& obsolete : package.obsoletes) {
+    for (const DependencyView& obsolete : obsoletes) {
         LOG(Trace, "checking obsoletes '%s'", obsolete.toString().c_str());
-        const auto range = installedPackages.equal_range(obsolete.name);
+        const auto range = installedPackages.equal_range(std::string(obsolete.name));
         for (auto it = range.first; it != range.second; ++it) {
             const Package& record = it->second;
-            if (obsolete.matches(Dependency(record.name, record.evr, kSenseEqual))) {
-                LOG(Debug, "considering %s newer than %s due to obsoletes", packageLabel(package).c_str(),
+            if (obsolete.matches({record.name, record.evr.view(), kSenseEqual})) {
+                LOG(Debug, "considering %s newer than %s due to obsoletes", label().c_str(),
                     packageLabel(record).c_str());
                 return true;
             }
         }
     }
     return false;
+}
+
+namespace {
+
+std::vector<DependencyView> viewsOf(const DependencySet& set) {
+    std::vector<DependencyView> views;
+    views.reserve(set.size());
+    for (const Dependency& dependency : set) views.push_back(dependency.view());
+    return views;
+}
+
+std::vector<DependencyView> viewsOf(const PackageStore& store, PackageStore::RecordId id, DependencyKind kind) {
+    const PackageStore::Entries entries = store.entries(id, kind);
+    std::vector<DependencyView> views;
+    views.reserve(entries.size());
+    for (const CompactDependency& entry : entries) views.push_back(store.view(entry));
+    return views;
+}
+
+}  // namespace
+
+bool Resolver::isNewerByObsoletes(const Package& package) const {
+    return obsoletesInstalled(viewsOf(package.obsoletes), [&] { return packageLabel(package); });
+}
+
+bool Resolver::isNewerByObsoletes(const PackageStore& repository, PackageStore::RecordId candidate) const {
+    if (repository.entries(candidate, DependencyKind::Obsoletes).size() == 0) return false;
+    return obsoletesInstalled(viewsOf(repository, candidate, DependencyKind::Obsoletes),
+                              [&] { return repository.label(candidate); });
 }
 
 bool Resolver::isNewer(const Package& package) const {
@@ -104,43 +133,53 @@ bool Resolver::isNewer(const Package& package) const {
     return true;
 }
 
+bool Resolver::isNewer(const PackageStore& repository, PackageStore::RecordId candidate) const {
+    const auto range = installed().equal_range(std::string(repository.name(candidate)));
+    if (range.first == range.second) return isNewerByObsoletes(repository, candidate);
+    for (auto it = range.first; it != range.second; ++it)
+        if (compareEVR(it->second.evr.view(), repository.evr(candidate)) >= 0) return false;
+    return true;
+}
+
 namespace {
 
-// The newest record of the name at it, which moves on past the name's records; among equal
-// versions the first read stays.
-const Package& newestRecord(PackageMap::const_iterator& it, PackageMap::const_iterator end) {
-    const std::string& name = it->first;
-    const Package* candidate = &it->second;
-    for (++it; it != end && it->first == name; ++it) {
-        const Package& record = it->second;
-        if (compareEVR(record.evr, candidate->evr) > 0) {
-            LOG(Trace, "dropping update %s for newer %s", packageLabel(*candidate).c_str(),
-                packageLabel(record).c_str());
-            candidate = &record;
+// The newest record of a name; among equal versions the first read stays.
+PackageStore::RecordId newestRecord(const PackageStore& repository, const PackageStore::NameGroup& group) {
+    const PackageStore::RecordId* records = repository.recordsOf(group);
+    PackageStore::RecordId candidate = records[0];
+    for (uint32_t i = 1; i < group.count; ++i) {
+        const PackageStore::RecordId record = records[i];
+        if (compareEVR(repository.evr(record), repository.evr(candidate)) > 0) {
+            LOG(Trace, "dropping update %s for newer %s", repository.label(candidate).c_str(),
+                repository.label(record).c_str());
+            candidate = record;
         } else {
-            LOG(Trace, "dropping update %s, has newer %s", packageLabel(record).c_str(),
-                packageLabel(*candidate).c_str());
+            LOG(Trace, "dropping update %s, has newer %s", repository.label(record).c_str(),
+                repository.label(candidate).c_str());
         }
     }
-    return *candidate;
+    return candidate;
 }
 
 // What an excluded package would replace must not be updated without it: drop it whether it
 // was selected already or comes later in the walk.
-void excludeObsoleted(const Package& excluded, NameSet& obsoletedByExcluded, PackageSelection& selection) {
-    for (const Dependency& obsolete : excluded.obsoletes) {
-        LOG(Trace, "adding %s to exclude set, obsoleted by excluded package", obsolete.name.c_str());
-        obsoletedByExcluded.insert(obsolete.name);
-        selection.erase(obsolete.name);
+void excludeObsoleted(const PackageStore& repository, PackageStore::RecordId excluded, NameSet& obsoletedByExcluded,
+                      PackageSelection& selection) {
+    for (const CompactDependency& obsolete : repository.entries(excluded, DependencyKind::Obsoletes)) {
+        const std::string name(repository.text(obsolete.name));
+        LOG(Trace, "adding %s to exclude set, obsoleted by excluded package", name.c_str());
+        obsoletedByExcluded.insert(name);
+        selection.erase(name);
     }
 }
 
-void addSelected(PackageSelection& selection, const std::string& name, const Package& candidate) {
-    const auto [existing, inserted] = selection.emplace(name, candidate);
+void addSelected(PackageSelection& selection, const std::string& name, Package candidate) {
+    const std::string label = packageLabel(candidate);
+    const auto [existing, inserted] = selection.emplace(name, std::move(candidate));
     if (inserted) {
-        LOG(Debug, "found newer package %s", packageLabel(candidate).c_str());
+        LOG(Debug, "found newer package %s", label.c_str());
     } else {
-        LOG(Error, "internal error: failed including package %s, already have %s", packageLabel(candidate).c_str(),
+        LOG(Error, "internal error: failed including package %s, already have %s", label.c_str(),
             packageLabel(existing->second).c_str());
     }
 }
@@ -167,31 +206,35 @@ void dropObsoletedBySelected(PackageSelection& selection) {
 
 }  // namespace
 
-bool Resolver::updatesInstalled(const std::string& name, const Package& candidate, const NameSet& addonNames) const {
+bool Resolver::updatesInstalled(const PackageStore& repository, PackageStore::RecordId candidate,
+                                const NameSet& addonNames) const {
+    const std::string name(repository.name(candidate));
     const auto range = installed().equal_range(name);
     if (range.first == range.second) {
-        if (addonNames.count(name) == 0) return isNewerByObsoletes(candidate);
-        LOG(Debug, "considering %s as newer because in pull set", packageLabel(candidate).c_str());
+        if (addonNames.count(name) == 0) return isNewerByObsoletes(repository, candidate);
+        LOG(Debug, "considering %s as newer because in pull set", repository.label(candidate).c_str());
         return true;
     }
     for (auto record = range.first; record != range.second; ++record) {
         LOG(Trace, "checking installed %s", packageLabel(record->second).c_str());
-        if (compareEVR(record->second.evr, candidate.evr) >= 0) return false;
+        if (compareEVR(record->second.evr.view(), repository.evr(candidate)) >= 0) return false;
     }
     return true;
 }
 
-PackageSelection Resolver::selectNewer(const PackageMap& repository, const NameSet& includeNames,
+PackageSelection Resolver::selectNewer(const PackageStore& repository, const NameSet& includeNames,
                                        const NameSet& excludeNames, const NameSet& excludeGroups,
                                        const NameSet& addonNames) const {
     LOG(Debug, "resolving for newer packages");
     PackageSelection selection;
     NameSet obsoletedByExcluded;
-    for (auto it = repository.begin(); it != repository.end();) {
-        const std::string& name = it->first;
-        const Package& candidate = newestRecord(it, repository.end());
-        LOG(Trace, "checking update %s (group %s)", packageLabel(candidate).c_str(), candidate.group.c_str());
-        if (excludedByType(candidate)) {
+    std::string name;
+    for (const PackageStore::NameGroup& group : repository.names()) {
+        name.assign(repository.text(group.name));
+        const PackageStore::RecordId candidate = newestRecord(repository, group);
+        LOG(Trace, "checking update %s (group %s)", repository.label(candidate).c_str(),
+            std::string(repository.group(candidate)).c_str());
+        if (excludedByType(repository.type(candidate))) {
             LOG(Trace, "skipping package excluded by type");
             continue;
         }
@@ -199,13 +242,14 @@ PackageSelection Resolver::selectNewer(const PackageMap& repository, const NameS
             LOG(Trace, "skipping package not in include set");
             continue;
         }
-        if (excludeNames.count(name) != 0 || excludeGroups.count(candidate.group) != 0 ||
+        if (excludeNames.count(name) != 0 || excludeGroups.count(std::string(repository.group(candidate))) != 0 ||
             obsoletedByExcluded.count(name) != 0) {
             LOG(Trace, "skipping package in exclude set");
-            excludeObsoleted(candidate, obsoletedByExcluded, selection);
+            excludeObsoleted(repository, candidate, obsoletedByExcluded, selection);
             continue;
         }
-        if (updatesInstalled(name, candidate, addonNames)) addSelected(selection, name, candidate);
+        if (updatesInstalled(repository, candidate, addonNames))
+            addSelected(selection, name, repository.package(candidate));
     }
     dropObsoletedBySelected(selection);
     LOG(Debug, "done resolving for newer packages");

@@ -7,9 +7,11 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "package/dependency.h"
 #include "package/package.h"
+#include "package/package_store.h"
 #include "resolver/package_selection.h"
 
 struct UpdaterConfig;
@@ -47,8 +49,9 @@ public:
     // The newest repository package of each name that updates the installed system, shaped
     // by the pass: includeNames (when not empty) restricts, excludeNames and excludeGroups
     // remove (with what they obsolete), addonNames are taken although not installed.
-    PackageSelection selectNewer(const PackageMap& repository, const NameSet& includeNames, const NameSet& excludeNames,
-                                 const NameSet& excludeGroups, const NameSet& addonNames) const;
+    PackageSelection selectNewer(const PackageStore& repository, const NameSet& includeNames,
+                                 const NameSet& excludeNames, const NameSet& excludeGroups,
+                                 const NameSet& addonNames) const;
     // Whether the package is newer than every installed record of its name or, when none is
     // installed, obsoletes an installed package.
     bool isNewer(const Package& package) const;
@@ -59,25 +62,32 @@ public:
                                          DependencySet& unsatisfiedRecommends) const;
     // Adds to the selection the newest repository package of each name that provides some
     // unsatisfied entry, removing the entries it provides; true when one was pulled.
-    [[nodiscard]] bool pullPackages(const PackageMap& repository, PullMode mode, DependencySet& unsatisfied,
+    [[nodiscard]] bool pullPackages(const PackageStore& repository, PullMode mode, DependencySet& unsatisfied,
                                     PackageSelection& selection) const;
     // Updates first, then the other packages; true when either pulled.
-    [[nodiscard]] bool pullForUnsatisfied(const PackageMap& repository, DependencySet& unsatisfied,
+    [[nodiscard]] bool pullForUnsatisfied(const PackageStore& repository, DependencySet& unsatisfied,
                                           PackageSelection& selection) const;
     // The update run's closure: check and pull until nothing is missing or nothing more can
     // be pulled. True when the selection is consistent (missing recommendations and file
     // dependencies tolerated); otherwise unsatisfiedRequires tells what is missing. After
     // each pull stopRequested (the update run passes terminationRequested) may end it, failed.
-    [[nodiscard]] bool closeDependencies(const PackageMap& repository, PackageSelection& selection,
+    [[nodiscard]] bool closeDependencies(const PackageStore& repository, PackageSelection& selection,
                                          DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends,
                                          const std::function<bool()>& stopRequested) const;
 
 private:
     const PackageMap& installed() const;
-    bool excludedByType(const Package& package) const;
+    bool excludedByType(PackageType type) const;
     // Whether the candidate updates the installed system: newer than every installed record of
     // its name or, with none installed, an add-on of the pass or newer by its obsoletes.
-    bool updatesInstalled(const std::string& name, const Package& candidate, const NameSet& addonNames) const;
+    bool updatesInstalled(const PackageStore& repository, PackageStore::RecordId candidate,
+                          const NameSet& addonNames) const;
+    // isNewer and isNewerByObsoletes of a repository record, which stays in compact form.
+    bool isNewer(const PackageStore& repository, PackageStore::RecordId candidate) const;
+    bool isNewerByObsoletes(const PackageStore& repository, PackageStore::RecordId candidate) const;
+    // Whether one of the obsoletes matches an installed record; label names their owner.
+    bool obsoletesInstalled(const std::vector<DependencyView>& obsoletes,
+                            const std::function<std::string()>& label) const;
     // The public operations over an index that a closure keeps across its rounds.
     [[nodiscard]] bool pullPackages(const RepositoryProviders& repository, PullMode mode, DependencySet& unsatisfied,
                                     PackageSelection& selection) const;

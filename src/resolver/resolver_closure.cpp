@@ -44,7 +44,7 @@ bool Resolver::checkDependencies(const PackageSelection& selection, DependencySe
     return check.check(selection, unsatisfiedRequires, unsatisfiedRecommends);
 }
 
-bool Resolver::pullPackages(const PackageMap& repository, PullMode mode, DependencySet& unsatisfied,
+bool Resolver::pullPackages(const PackageStore& repository, PullMode mode, DependencySet& unsatisfied,
                             PackageSelection& selection) const {
     if (unsatisfied.empty()) return false;
     const RepositoryProviders providers(repository);
@@ -58,46 +58,51 @@ bool Resolver::pullPackages(const RepositoryProviders& repository, PullMode mode
     size_t pulled = 0;
 
     // mayPull: whether the name's newest record provides a capability of something missing.
+    const PackageStore& store = repository.store();
     auto consider = [&](const RepositoryProviders::Candidate& entry, bool mayPull) {
-        const std::string& name = *entry.name;
+        const PackageStore::RecordId* records = store.recordsOf(*entry.group);
+        const std::string name(store.text(entry.group->name));
         if (selection.count(name) != 0) {
-            for (auto record = entry.first; record != entry.end; ++record)
-                LOG(Trace, "package %s already in", packageLabel(record->second).c_str());
+            for (uint32_t i = 0; i < entry.group->count; ++i)
+                LOG(Trace, "package %s already in", store.label(records[i]).c_str());
             return;
         }
-        LOG(Trace, "checking package %s", packageLabel(entry.first->second).c_str());
-        const Package* candidate = entry.newest;
-        LOG(Trace, "found %s as best", packageLabel(*candidate).c_str());
+        LOG(Trace, "checking package %s", store.label(records[0]).c_str());
+        const PackageStore::RecordId candidate = entry.newest;
+        LOG(Trace, "found %s as best", store.label(candidate).c_str());
 
-        if (excludedByType(*candidate)) {
+        if (excludedByType(store.type(candidate))) {
             LOG(Trace, "skipping package excluded by type");
             return;
         }
-        if (mode == PullMode::UpdatesOnly && !isNewer(*candidate)) {
-            LOG(Trace, "skip package %s which does not update installed package", packageLabel(*candidate).c_str());
+        if (mode == PullMode::UpdatesOnly && !isNewer(store, candidate)) {
+            LOG(Trace, "skip package %s which does not update installed package", store.label(candidate).c_str());
             return;
         }
-        if (mode == PullMode::SkipUpdates && isNewer(*candidate)) {
-            LOG(Trace, "skip package %s which updates installed package", packageLabel(*candidate).c_str());
+        if (mode == PullMode::SkipUpdates && isNewer(store, candidate)) {
+            LOG(Trace, "skip package %s which updates installed package", store.label(candidate).c_str());
             return;
         }
 
-        for (const Dependency& provide : candidate->provides) {
+        std::string providedName;
+        for (const CompactDependency& entryProvide : store.entries(candidate, DependencyKind::Provides)) {
+            const DependencyView provide = store.view(entryProvide);
             LOG(Trace, "check prov %s", provide.toString().c_str());
             if (!mayPull) continue;
             bool satisfiedOne = false;
-            for (auto wanted = firstEntryNamed(unsatisfied, provide.name);
+            providedName.assign(provide.name);
+            for (auto wanted = firstEntryNamed(unsatisfied, providedName);
                  wanted != unsatisfied.end() && wanted->name == provide.name;) {
                 LOG(Debug, "checking provide %s", provide.toString().c_str());
-                if (!provide.matches(*wanted)) {
+                if (!provide.matches(wanted->view())) {
                     ++wanted;
                     continue;
                 }
                 if (!satisfiedOne) {
                     satisfiedOne = true;
-                    LOG(Debug, "pulling package %s to satisfy '%s'", packageLabel(*candidate).c_str(),
+                    LOG(Debug, "pulling package %s to satisfy '%s'", store.label(candidate).c_str(),
                         wanted->toString().c_str());
-                    selection.emplace(name, *candidate);
+                    selection.emplace(name, store.package(candidate));
                     ++pulled;
                 }
                 LOG(Debug, "removing require '%s', provided by pulled package", wanted->toString().c_str());
@@ -129,7 +134,7 @@ bool Resolver::pullPackages(const RepositoryProviders& repository, PullMode mode
     return pulled > 0;
 }
 
-bool Resolver::pullForUnsatisfied(const PackageMap& repository, DependencySet& unsatisfied,
+bool Resolver::pullForUnsatisfied(const PackageStore& repository, DependencySet& unsatisfied,
                                   PackageSelection& selection) const {
     const RepositoryProviders providers(repository);
     return pullForUnsatisfied(providers, unsatisfied, selection);
@@ -143,7 +148,7 @@ bool Resolver::pullForUnsatisfied(const RepositoryProviders& repository, Depende
     return updates || others;
 }
 
-bool Resolver::closeDependencies(const PackageMap& repository, PackageSelection& selection,
+bool Resolver::closeDependencies(const PackageStore& repository, PackageSelection& selection,
                                  DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends,
                                  const std::function<bool()>& stopRequested) const {
     // Each round checks only what the last one changed.

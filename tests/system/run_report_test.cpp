@@ -143,6 +143,23 @@ TEST_F(RunReportTest, RefusalsCarryTheirReasonCodes) {
     EXPECT_EQ(reasons.front(), "size-limit");
 }
 
+TEST_F(RunReportTest, ListsLargerThanTheDeviceMayHoldAreRefusedAndKept) {
+    sandbox.writeConfig(DeviceSandbox::configXml(DeviceSandbox::repositoryXml("main", m_server->url("/")) +
+                                                 "<network><limits records-bytes=\"1024\"/></network>"));
+    for (int run = 0; run < 2; ++run) {
+        SandboxResult result = runUpdater({"--check-only"});
+        EXPECT_TRUE(result.exited && result.exitCode == 1) << result;
+        const Lines reasons = report().field("refusals", "reason");
+        ASSERT_FALSE(reasons.empty());
+        EXPECT_EQ(reasons.front(), "memory-limit");
+    }
+    // The sound list stays cached: the second run did not fetch it again.
+    size_t listRequests = 0;
+    for (const auto& request : m_server->requests())
+        if (request.path.find("primary.xml") != std::string::npos) ++listRequests;
+    EXPECT_EQ(listRequests, 1u);
+}
+
 TEST_F(RunReportTest, TheStartAfterAKilledInstallationReportsACorruptedSystem) {
     sandbox.setStatus("UPDATING");  // what a run killed while rpm installed leaves
     SandboxResult result = runUpdater({});

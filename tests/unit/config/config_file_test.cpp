@@ -229,9 +229,9 @@ TEST_F(ConfigFileTest, NetworkElementSetsTheTransferPolicyAndRefusesMalformedVal
     EXPECT_FALSE(policy.resume);
 
     for (const char* bad :
-         {"<limits index-bytes='-1'/>", "<limits list-bytes='0'/>", "<limits signature-bytes='1k'/>", "<limits records-bytes='0'/>",
-          "<limits package-bytes='99999999999999999999'/>", "<stall seconds=''/>", "<stall bytes-per-second=' 5'/>",
-          "<deadline seconds='9999999999'/>", "<resume enabled='yes'/>"}) {
+         {"<limits index-bytes='-1'/>", "<limits list-bytes='0'/>", "<limits signature-bytes='1k'/>",
+          "<limits records-bytes='0'/>", "<limits package-bytes='99999999999999999999'/>", "<stall seconds=''/>",
+          "<stall bytes-per-second=' 5'/>", "<deadline seconds='9999999999'/>", "<resume enabled='yes'/>"}) {
         UpdaterConfig fresh((m_dir / "usb").c_str(), (m_dir / "legacy").c_str());
         writeFile(m_dir / "bad.conf", std::string("<updater><network>") + bad + "</network></updater>");
         EXPECT_FALSE(loadConfigFile(fresh, m_dir / "bad.conf", false, m_dir / "tavproxy.conf")) << bad;

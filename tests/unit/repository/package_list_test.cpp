@@ -8,6 +8,7 @@
 
 #include "base/xml_util.h"
 #include "fixtures/log_capture.h"
+#include "fixtures/package_maps.h"
 #include "fixtures/repo_builder.h"
 #include "fixtures/rpm_builder.h"
 #include "fixtures/run_tool.h"
@@ -98,7 +99,7 @@ std::unique_ptr<RepoBuilder> PublishedList::s_repo;
 TEST_F(PublishedList, RpmRecordCarriesEveryFieldOfTheCompressedList) {
     LogCapture log;
     PackageMap packages;
-    ASSERT_TRUE(parseList(s_repo->listPath("primary"), kPrimaryList, packages, kPackagesDir));
+    ASSERT_TRUE(parseListToMap(s_repo->listPath("primary"), kPrimaryList, packages, kPackagesDir));
     const Package& alpha = only(packages, "alpha");
     EXPECT_EQ(alpha.type, PackageType::Rpm);
     EXPECT_EQ(packageLabel(alpha), "alpha-3:1.2-r1");
@@ -122,8 +123,8 @@ TEST_F(PublishedList, PlainCopyKeepsVersionsInDocumentOrderAndDropsForeignArch) 
     ASSERT_TRUE(runTool({"gzip", "-dc", s_repo->listPath("primary")}, &text));
     writeFile(*s_dir / "primary.xml", text);
     PackageMap packages, compressed;
-    ASSERT_TRUE(parseList(*s_dir / "primary.xml", kPrimaryList, packages, ""));
-    ASSERT_TRUE(parseList(s_repo->listPath("primary"), kPrimaryList, compressed, kPackagesDir));
+    ASSERT_TRUE(parseListToMap(*s_dir / "primary.xml", kPrimaryList, packages, ""));
+    ASSERT_TRUE(parseListToMap(s_repo->listPath("primary"), kPrimaryList, compressed, kPackagesDir));
     EXPECT_EQ(labels(packages), labels(compressed));
     // Without a packages directory (the external packages file) there is no local path.
     EXPECT_EQ(packages.begin()->second.localPath, "");
@@ -140,7 +141,7 @@ TEST_F(PublishedList, PlainCopyKeepsVersionsInDocumentOrderAndDropsForeignArch) 
 TEST_F(PublishedList, TavdataListHoldsPayloadsAndFirmware) {
     LogCapture log;
     PackageMap packages;
-    ASSERT_TRUE(parseList(s_repo->listPath("tavdata"), kTavdataList, packages, kPackagesDir));
+    ASSERT_TRUE(parseListToMap(s_repo->listPath("tavdata"), kTavdataList, packages, kPackagesDir));
     const Package& maps = only(packages, "maps");
     EXPECT_EQ(maps.type, PackageType::Tavpkg);
     EXPECT_EQ(maps.group, "Maps");
@@ -153,7 +154,7 @@ TEST_F(PublishedList, TavdataListHoldsPayloadsAndFirmware) {
     EXPECT_EQ(firmware.group, "");
     EXPECT_EQ(firmware.localPath, "");
     // Each list must have its own root.
-    EXPECT_FALSE(parseList(s_repo->listPath("primary"), kTavdataList, packages, kPackagesDir));
+    EXPECT_FALSE(parseListToMap(s_repo->listPath("primary"), kTavdataList, packages, kPackagesDir));
     EXPECT_TRUE(log.has("ERROR: bad top-level element, 'metadata' instead of 'tavdata'"));
     EXPECT_EQ(packages.size(), 2u);
 }
@@ -170,7 +171,7 @@ protected:
     bool parse(const std::string& body, int type = kPrimaryList) {
         writeFile(m_dir / "list.xml", std::string("<metadata xmlns=\"") + kCommonNamespace + "\" xmlns:rpm=\"" +
                                           kRpmNamespace + "\">" + body + "</metadata>");
-        return parseList(m_dir / "list.xml", type, m_packages, kPackagesDir);
+        return parseListToMap(m_dir / "list.xml", type, m_packages, kPackagesDir);
     }
 
     TempDir m_dir;
@@ -200,7 +201,7 @@ TEST_F(HandWrittenList, OddButValidRecords) {
     // A list that never declares the rpm namespace has no rpm data to read.
     writeFile(m_dir / "bare.xml",
               std::string("<metadata xmlns=\"") + kCommonNamespace + "\">" + rpm("bare") + "</metadata>");
-    EXPECT_TRUE(parseList(m_dir / "bare.xml", kPrimaryList, m_packages, kPackagesDir));
+    EXPECT_TRUE(parseListToMap(m_dir / "bare.xml", kPrimaryList, m_packages, kPackagesDir));
     EXPECT_TRUE(m_log.has("DEBUG: no rpm specific data in XML doc"));
     EXPECT_EQ(m_packages.count("bare"), 1u);
 }
@@ -273,11 +274,11 @@ TEST_F(HandWrittenList, TheDeclaredFileSizeIsReadAndAWrongOneFailsTheList) {
 
 TEST_F(HandWrittenList, RootTypeAndFileAreChecked) {
     writeFile(m_dir / "plain.xml", "<metadata>" + rpm("a") + "</metadata>");
-    EXPECT_FALSE(parseList(m_dir / "plain.xml", kPrimaryList, m_packages, kPackagesDir));
+    EXPECT_FALSE(parseListToMap(m_dir / "plain.xml", kPrimaryList, m_packages, kPackagesDir));
     EXPECT_TRUE(m_log.has("ERROR: bad top-level element, 'metadata' instead of 'metadata'"));
     EXPECT_FALSE(parse(rpm("a"), 2));
     EXPECT_TRUE(m_log.has("ERROR: invalid metadata type"));
-    EXPECT_FALSE(parseList(m_dir / "missing.xml.gz", kTavdataList, m_packages, kPackagesDir));
+    EXPECT_FALSE(parseListToMap(m_dir / "missing.xml.gz", kTavdataList, m_packages, kPackagesDir));
     EXPECT_TRUE(m_log.has("ERROR: could not open tavdata file '" + m_dir / "missing.xml.gz" + "' for parsing"));
     EXPECT_TRUE(m_packages.empty());
 }
@@ -309,7 +310,7 @@ TEST_F(HandWrittenList, DamagedInputFailsKeepingOnlyWhatWasRead) {
     } kCases[] = {{"truncated", complete - 10, complete}, {"gzip.gz", 1000, 9000}, {"text", 0, 0}};
     for (const auto& test : kCases) {
         m_packages.clear();
-        EXPECT_FALSE(parseList(m_dir / test.file, kPrimaryList, m_packages, kPackagesDir)) << test.file;
+        EXPECT_FALSE(parseListToMap(m_dir / test.file, kPrimaryList, m_packages, kPackagesDir)) << test.file;
         EXPECT_GE(m_packages.size(), test.minimum) << test.file;
         EXPECT_LE(m_packages.size(), test.maximum) << test.file;
         for (size_t i = 0; i < m_packages.size(); ++i) EXPECT_EQ(m_packages.count("p" + std::to_string(i)), 1u);
@@ -320,8 +321,12 @@ TEST_F(HandWrittenList, DamagedInputFailsKeepingOnlyWhatWasRead) {
 TEST(Repository, AllPresentReportsTheFirstMissingName) {
     LogCapture log;
     Repository repository;
-    repository.packages().emplace("a", Package());
-    repository.packages().emplace("b", Package());
+    for (const char* name : {"a", "b"}) {
+        Package package;
+        package.name = name;
+        repository.packages().add(package);
+    }
+    repository.packages().sortNames();
     std::string missing;
     EXPECT_TRUE(repository.allPresent({}, &missing));
     EXPECT_TRUE(repository.allPresent({"a", "b"}));

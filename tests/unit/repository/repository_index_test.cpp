@@ -14,6 +14,7 @@
 
 #include "base/xml_util.h"
 #include "fixtures/log_capture.h"
+#include "fixtures/package_maps.h"
 #include "fixtures/rpm_builder.h"
 #include "fixtures/run_tool.h"
 #include "fixtures/temp_dir.h"
@@ -97,7 +98,7 @@ protected:
         const bool updated = repository.update();
         m_entries = repository.dataEntries();
         m_names.clear();
-        for (const auto& entry : repository.packages()) m_names.push_back(entry.first);
+        for (const auto& entry : mapOf(repository.packages())) m_names.push_back(entry.first);
         return updated;
     }
 

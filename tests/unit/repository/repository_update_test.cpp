@@ -19,6 +19,7 @@
 #include "fixtures/gpg_keys.h"
 #include "fixtures/http_server.h"
 #include "fixtures/log_capture.h"
+#include "fixtures/package_maps.h"
 #include "fixtures/repo_builder.h"
 #include "fixtures/rpm_builder.h"
 #include "fixtures/rpm_database.h"
@@ -155,7 +156,7 @@ TEST_F(PublishedRepository, LocalUpdateThenLoadFromTheCacheAlone) {
     {
         auto local = repository(repo->dir());
         ASSERT_TRUE(local->update());
-        EXPECT_EQ(names(local->packages()), kAllNames);
+        EXPECT_EQ(names(mapOf(local->packages())), kAllNames);
         const RepoData& primary = local->dataEntries().at("primary");
         EXPECT_EQ(primary.localPath, cached("primary.xml.gz"));
         EXPECT_EQ(local->dataEntries().at("tavdata").localPath, cached("tavdata.xml.gz"));
@@ -163,14 +164,14 @@ TEST_F(PublishedRepository, LocalUpdateThenLoadFromTheCacheAlone) {
         EXPECT_EQ(readFile(cached("repomd.xml")), readFile(repo->repomdPath()));
         EXPECT_EQ(readFile(cached("repomd.xml.asc")), readFile(repo->repomdPath() + ".asc"));
         EXPECT_EQ(readFile(cached("primary.xml.gz")), readFile(repo->listPath("primary")));
-        EXPECT_EQ(local->packages().find("alpha")->second.localPath, cached("packages/alpha-1.0-1.noarch.rpm"));
+        EXPECT_EQ(mapOf(local->packages()).find("alpha")->second.localPath, cached("packages/alpha-1.0-1.noarch.rpm"));
     }
     EXPECT_TRUE(log.has("DEBUG: gpgv exited with code 0"));
 
     // The cache alone, without any URI.
     auto offline = repository("");
     ASSERT_TRUE(offline->loadFromCache());
-    EXPECT_EQ(names(offline->packages()), kAllNames);
+    EXPECT_EQ(names(mapOf(offline->packages())), kAllNames);
     // A damaged cached list is refused by the load.
     writeFile(cached("tavdata.xml.gz"), "damaged");
     EXPECT_FALSE(offline->loadFromCache());
@@ -179,7 +180,7 @@ TEST_F(PublishedRepository, LocalUpdateThenLoadFromTheCacheAlone) {
     auto uri = repository("file://" + repo->dir());
     EXPECT_TRUE(uri->isFileRepository());
     ASSERT_TRUE(uri->update());
-    EXPECT_EQ(names(uri->packages()), kAllNames);
+    EXPECT_EQ(names(mapOf(uri->packages())), kAllNames);
     ASSERT_TRUE(offline->loadFromCache());
 
     // Without the signature file the cache is refused unless signatures are off.
@@ -188,10 +189,10 @@ TEST_F(PublishedRepository, LocalUpdateThenLoadFromTheCacheAlone) {
     EXPECT_TRUE(log.has("DEBUG: file '" + cached("repomd.xml.asc") + "' not readable (No such file or directory)"));
     EXPECT_TRUE(log.has("ERROR: metadata signature missing or unreadable"));
     EXPECT_TRUE(log.has("ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"));
-    EXPECT_TRUE(offline->packages().empty());
+    EXPECT_TRUE(mapOf(offline->packages()).empty());
     auto unchecked = repository("", true);
     ASSERT_TRUE(unchecked->loadFromCache());
-    EXPECT_EQ(names(unchecked->packages()), kAllNames);
+    EXPECT_EQ(names(mapOf(unchecked->packages())), kAllNames);
 
     // A missing list in the cache shows the checksum's open error.
     ASSERT_EQ(unlink(cached("primary.xml.gz").c_str()), 0);
@@ -208,7 +209,7 @@ TEST_F(PublishedRepository, ChecksumVariantsOfTheIndex) {
         auto sha = repository(repo->dir());
         ASSERT_TRUE(sha->update());
         EXPECT_EQ(sha->dataEntries().at("primary").checksum.type, "sha");
-        EXPECT_EQ(names(sha->packages()), (std::vector<std::string>{"alpha", "beta"}));
+        EXPECT_EQ(names(mapOf(sha->packages())), (std::vector<std::string>{"alpha", "beta"}));
     }
     // Only the open checksum published: accepted on the uncompressed content. An upper-case
     // published checksum is a mismatch, but the open checksum still vouches for the list.
@@ -230,7 +231,7 @@ TEST_F(PublishedRepository, ChecksumVariantsOfTheIndex) {
         forgetRepository();
         auto variantRepo = repository(repo->dir());
         EXPECT_TRUE(variantRepo->update()) << variant;
-        EXPECT_EQ(names(variantRepo->packages()), kAllNames) << variant;
+        EXPECT_EQ(names(mapOf(variantRepo->packages())), kAllNames) << variant;
         EXPECT_TRUE(variantRepo->loadFromCache()) << variant;
     }
     // MD5 only is never valid: fetched twice, then refused.
@@ -257,9 +258,9 @@ TEST_F(PublishedRepository, HttpUpdateReusesValidListsAndAlwaysFetchesTheIndex) 
     LogCapture log;
     auto http = repository(server.url("/"));
     ASSERT_TRUE(http->update());
-    EXPECT_EQ(names(http->packages()), kAllNames);
+    EXPECT_EQ(names(mapOf(http->packages())), kAllNames);
     ASSERT_TRUE(http->update());
-    EXPECT_EQ(names(http->packages()), kAllNames);
+    EXPECT_EQ(names(mapOf(http->packages())), kAllNames);
 
     for (const char* path : {"/repodata/repomd.xml", "/repodata/repomd.xml.asc"}) {
         const std::vector<HttpRequest> requests = server.requestsFor(path);
@@ -280,7 +281,7 @@ TEST_F(PublishedRepository, HttpUpdateReusesValidListsAndAlwaysFetchesTheIndex) 
     ASSERT_EQ(unlink(cached("primary.xml.gz").c_str()), 0);
     ASSERT_TRUE(server.clearRequests());
     ASSERT_TRUE(http->update());
-    EXPECT_EQ(names(http->packages()), kAllNames);
+    EXPECT_EQ(names(mapOf(http->packages())), kAllNames);
     std::vector<HttpRequest> requests = server.requestsFor(primaryPath);
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_FALSE(bypassesCaches(requests[0]));
@@ -325,7 +326,7 @@ TEST_F(PublishedRepository, MetadataSignatureChecks) {
     EXPECT_FALSE(http->update());
     EXPECT_TRUE(log.has("ERROR: invalid metadata signature"));
     EXPECT_TRUE(log.has("ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"));
-    EXPECT_TRUE(http->packages().empty());
+    EXPECT_TRUE(mapOf(http->packages()).empty());
 
     // The index changed after signing.
     ASSERT_TRUE(repo->signIndex(*s_keys, s_trusted));
@@ -345,7 +346,7 @@ TEST_F(PublishedRepository, MetadataSignatureChecks) {
     LogCapture off;
     auto unchecked = repository(server.url("/"), true);
     ASSERT_TRUE(unchecked->update());
-    EXPECT_EQ(names(unchecked->packages()), (std::vector<std::string>{"alpha", "beta"}));
+    EXPECT_EQ(names(mapOf(unchecked->packages())), (std::vector<std::string>{"alpha", "beta"}));
     ASSERT_TRUE(unchecked->loadFromCache());
     EXPECT_TRUE(server.requestsFor("/repodata/repomd.xml.asc").empty());
     EXPECT_EQ(server.requestsFor("/repodata/repomd.xml").size(), 1u);
@@ -361,7 +362,7 @@ TEST_F(PublishedRepository, PackagesAreFetchedCheckedAndReused) {
     auto http = repository(server.url("/"));
     ASSERT_TRUE(http->update());
     std::map<std::string, Package> selection;
-    for (const auto& entry : http->packages()) selection.emplace(entry.first, entry.second);
+    for (const auto& entry : mapOf(http->packages())) selection.emplace(entry.first, entry.second);
     ASSERT_EQ(selection.size(), 2u);
 
     ASSERT_TRUE(server.clearRequests());
@@ -450,7 +451,7 @@ TEST_F(PublishedRepository, PackagesAreBoundByTheirDeclaredSizeAndResumedFromPar
     LogCapture log;
     auto http = repository(server.url("/"));
     ASSERT_TRUE(http->update());
-    const Package alpha = http->packages().find("alpha")->second;
+    const Package alpha = mapOf(http->packages()).find("alpha")->second;
     ASSERT_EQ(alpha.size, readFile(repo->dir() + "/" + alpha.href).size());
 
     // More than the record declares: cut there, not retried, nothing kept.

@@ -16,6 +16,7 @@
 
 #include "config/updater_config.h"
 #include "fixtures/log_capture.h"
+#include "fixtures/package_maps.h"
 #include "fixtures/repo_builder.h"
 #include "fixtures/rpm_builder.h"
 #include "fixtures/run_tool.h"
@@ -92,7 +93,7 @@ TEST(ResolverDnfCrossCheck, SameUpgradesAsDnfCheckUpdate) {
     RepoBuilder repo(dir / "repo");
     ASSERT_TRUE(repo.create());
     PackageMap repository;
-    ASSERT_TRUE(parseList(repo.listPath("primary"), kPrimaryList, repository, ""));
+    ASSERT_TRUE(parseListToMap(repo.listPath("primary"), kPrimaryList, repository, ""));
 
     // The resolver, over the original database.
     PackageSelection selection;
@@ -103,7 +104,7 @@ TEST(ResolverDnfCrossCheck, SameUpgradesAsDnfCheckUpdate) {
         const bool initialised = resolver.init(UpdaterConfig(), {});
         rpmPopMacro(nullptr, "_dbpath");
         ASSERT_TRUE(initialised) << log.text();
-        selection = resolver.selectNewer(repository, {}, {}, {}, {});
+        selection = resolver.selectNewer(storeOf(repository), {}, {}, {}, {});
     }
     std::set<std::string> ours;
     for (const auto& entry : selection) ours.insert(entry.first);

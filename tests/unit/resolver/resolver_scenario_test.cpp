@@ -34,6 +34,7 @@
 
 #include "base/version.h"
 #include "fixtures/log_capture.h"
+#include "fixtures/package_maps.h"
 #include "fixtures/rpm_builder.h"
 #include "fixtures/temp_dir.h"
 #include "repository/metadata_namespaces.h"
@@ -260,7 +261,7 @@ std::string primaryXml(const std::vector<PackageDef>& defs) {
 
 bool loadList(const TempDir& dir, const std::string& file, const std::vector<PackageDef>& defs, PackageMap& out) {
     writeFile(dir / file, primaryXml(defs));
-    return parseList(dir / file, kPrimaryList, out, "");
+    return parseListToMap(dir / file, kPrimaryList, out, "");
 }
 
 std::vector<std::string> labels(const PackageSelection& selection) {
@@ -332,11 +333,13 @@ TEST_P(ResolverScenario, Resolves) {
         Resolver resolver;
         EXPECT_TRUE(resolver.initFromInstalled(installed, s.ignoreRecommends, s.excludedTypes));
         EXPECT_TRUE(resolver.addExternalPackages(external));
-        PackageSelection selection = resolver.selectNewer(repository, s.include, s.exclude, s.groups, s.addons);
+        PackageSelection selection =
+            resolver.selectNewer(storeOf(repository), s.include, s.exclude, s.groups, s.addons);
         out.selected = labels(selection);
         if (s.expectClosure) {
             DependencySet requires, recommends;
-            out.closed = resolver.closeDependencies(repository, selection, requires, recommends, [] { return false; });
+            out.closed =
+                resolver.closeDependencies(storeOf(repository), selection, requires, recommends, [] { return false; });
             out.final = labels(selection);
             out.requires = texts(requires);
             out.recommends = texts(recommends);

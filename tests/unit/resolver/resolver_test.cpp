@@ -9,6 +9,7 @@
 
 #include "config/updater_config.h"
 #include "fixtures/log_capture.h"
+#include "fixtures/package_maps.h"
 #include "fixtures/repo_builder.h"
 #include "fixtures/rpm_builder.h"
 #include "fixtures/run_tool.h"
@@ -117,7 +118,7 @@ TEST(ResolverPull, ModeWords) {
         DependencySet unsatisfied = {dep("cap")};
         PackageSelection selection;
         // Neither mode tests isNewer: every candidate qualifies.
-        EXPECT_TRUE(resolver.pullPackages(repository, mode, unsatisfied, selection));
+        EXPECT_TRUE(resolver.pullPackages(storeOf(repository), mode, unsatisfied, selection));
         EXPECT_TRUE(unsatisfied.empty());
         EXPECT_EQ(names(selection), std::vector<std::string>{"p"});
     }
@@ -133,11 +134,11 @@ TEST(ResolverClosure, TerminationRequestEndsTheClosureAfterAPull) {
     Package provider = package("provider", "1");
     provider.provides.insert(dep("cap"));
     const PackageMap repository = mapOf({app, provider});
-    PackageSelection selection = resolver.selectNewer(repository, {}, {}, {}, {});
+    PackageSelection selection = resolver.selectNewer(storeOf(repository), {}, {}, {}, {});
     ASSERT_EQ(names(selection), std::vector<std::string>{"app"});
     DependencySet requires, recommends;
     int asked = 0;
-    EXPECT_FALSE(resolver.closeDependencies(repository, selection, requires, recommends, [&asked] {
+    EXPECT_FALSE(resolver.closeDependencies(storeOf(repository), selection, requires, recommends, [&asked] {
         ++asked;
         return true;
     }));
@@ -145,9 +146,9 @@ TEST(ResolverClosure, TerminationRequestEndsTheClosureAfterAPull) {
     EXPECT_EQ(names(selection), (std::vector<std::string>{"app", "provider"}));
 
     // Without the request the same closure succeeds; with nothing to pull it is never asked.
-    PackageSelection again = resolver.selectNewer(repository, {}, {}, {}, {});
+    PackageSelection again = resolver.selectNewer(storeOf(repository), {}, {}, {}, {});
     asked = 0;
-    EXPECT_TRUE(resolver.closeDependencies(repository, again, requires, recommends, [&asked] {
+    EXPECT_TRUE(resolver.closeDependencies(storeOf(repository), again, requires, recommends, [&asked] {
         ++asked;
         return false;
     }));
@@ -282,7 +283,7 @@ TEST(ResolverEndToEnd, DatabaseRepositoryAndExternalPackages) {
     RepoBuilder repo(repoDir);
     ASSERT_TRUE(repo.create());
     PackageMap repository;
-    ASSERT_TRUE(parseList(repo.listPath("primary"), kPrimaryList, repository, dir / "cache"));
+    ASSERT_TRUE(parseListToMap(repo.listPath("primary"), kPrimaryList, repository, dir / "cache"));
 
     writeFile(dir / "external.xml",
               externalList("<package type=\"rpm\"><name>ext</name><arch>noarch</arch><version epoch=\"0\" "
@@ -302,12 +303,12 @@ TEST(ResolverEndToEnd, DatabaseRepositoryAndExternalPackages) {
     ASSERT_TRUE(resolver.addExternalPackages(external));
 
     // Pass 1 shape with libfoo treated as an add-on: only the closure brings it in.
-    PackageSelection selection = resolver.selectNewer(repository, {}, {"libfoo"}, {}, {"libfoo"});
+    PackageSelection selection = resolver.selectNewer(storeOf(repository), {}, {"libfoo"}, {}, {"libfoo"});
     EXPECT_EQ(names(selection), std::vector<std::string>{"app"});
     EXPECT_TRUE(log.has("TRACE: checking installed twin-0:3.0-1"));
 
     DependencySet requires, recommends;
-    EXPECT_TRUE(resolver.closeDependencies(repository, selection, requires, recommends, [] { return false; }))
+    EXPECT_TRUE(resolver.closeDependencies(storeOf(repository), selection, requires, recommends, [] { return false; }))
         << log.text();
     EXPECT_EQ(names(selection), (std::vector<std::string>{"app", "helper", "libfoo"}));
     EXPECT_TRUE(log.has("DEBUG: pulling package libfoo-0:2.0-1 to satisfy 'libfoo >= 0:2.0'"));
