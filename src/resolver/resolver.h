@@ -85,6 +85,10 @@ private:
     // isNewer and isNewerByObsoletes of a repository record, which stays in compact form.
     bool isNewer(const PackageStore& repository, PackageStore::RecordId candidate) const;
     bool isNewerByObsoletes(const PackageStore& repository, PackageStore::RecordId candidate) const;
+    // Whether a pull may take the newest record of a name: not selected yet, not excluded by
+    // type, and an update or not as the mode asks.
+    bool mayPull(const PackageStore& store, const PackageStore::NameGroup& group, PackageStore::RecordId candidate,
+                 PullMode mode, const PackageSelection& selection) const;
     // Whether one of the obsoletes matches an installed record; label names their owner.
     bool obsoletesInstalled(const std::vector<DependencyView>& obsoletes,
                             const std::function<std::string()>& label) const;

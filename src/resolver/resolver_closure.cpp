@@ -51,64 +51,80 @@ bool Resolver::pullPackages(const PackageStore& repository, PullMode mode, Depen
     return pullPackages(providers, mode, unsatisfied, selection);
 }
 
+namespace {
+
+// Takes the candidate into the selection when one of its provides matches a missing entry,
+// removing every entry its provides match. The trace lists the provides of every candidate
+// it is shown; mayPull is false for one that provides nothing missing. Counts the provides
+// that matched (the pull's count has always counted those).
+size_t takeForProvides(const PackageStore& store, PackageStore::RecordId candidate, const std::string& name, bool mayPull,
+                     DependencySet& unsatisfied, PackageSelection& selection) {
+    size_t taken = 0;
+    std::string providedName;
+    for (const CompactDependency& entry : store.entries(candidate, DependencyKind::Provides)) {
+        const DependencyView provide = store.view(entry);
+        LOG(Trace, "check prov %s", provide.toString().c_str());
+        if (!mayPull) continue;
+        bool satisfiedOne = false;
+        providedName.assign(provide.name);
+        for (auto wanted = firstEntryNamed(unsatisfied, providedName);
+             wanted != unsatisfied.end() && wanted->name == provide.name;) {
+            LOG(Debug, "checking provide %s", provide.toString().c_str());
+            if (!provide.matches(wanted->view())) {
+                ++wanted;
+                continue;
+            }
+            if (!satisfiedOne) {
+                satisfiedOne = true;
+                LOG(Debug, "pulling package %s to satisfy '%s'", store.label(candidate).c_str(),
+                    wanted->toString().c_str());
+                selection.emplace(name, store.package(candidate));
+                ++taken;
+            }
+            LOG(Debug, "removing require '%s', provided by pulled package", wanted->toString().c_str());
+            wanted = unsatisfied.erase(wanted);
+        }
+    }
+    return taken;
+}
+
+}  // namespace
+
+bool Resolver::mayPull(const PackageStore& store, const PackageStore::NameGroup& group,
+                       PackageStore::RecordId candidate, PullMode mode, const PackageSelection& selection) const {
+    const PackageStore::RecordId* records = store.recordsOf(group);
+    if (selection.count(std::string(store.text(group.name))) != 0) {
+        for (uint32_t i = 0; i < group.count; ++i) LOG(Trace, "package %s already in", store.label(records[i]).c_str());
+        return false;
+    }
+    LOG(Trace, "checking package %s", store.label(records[0]).c_str());
+    LOG(Trace, "found %s as best", store.label(candidate).c_str());
+    if (excludedByType(store.type(candidate))) {
+        LOG(Trace, "skipping package excluded by type");
+        return false;
+    }
+    if (mode == PullMode::UpdatesOnly && !isNewer(store, candidate)) {
+        LOG(Trace, "skip package %s which does not update installed package", store.label(candidate).c_str());
+        return false;
+    }
+    if (mode == PullMode::SkipUpdates && isNewer(store, candidate)) {
+        LOG(Trace, "skip package %s which updates installed package", store.label(candidate).c_str());
+        return false;
+    }
+    return true;
+}
+
 bool Resolver::pullPackages(const RepositoryProviders& repository, PullMode mode, DependencySet& unsatisfied,
                             PackageSelection& selection) const {
     if (unsatisfied.empty()) return false;
     LOG(Debug, "resolving dependencies (%s)", pullModeWord(mode));
     size_t pulled = 0;
-
-    // mayPull: whether the name's newest record provides a capability of something missing.
     const PackageStore& store = repository.store();
-    auto consider = [&](const RepositoryProviders::Candidate& entry, bool mayPull) {
-        const PackageStore::RecordId* records = store.recordsOf(*entry.group);
+    // provides: whether the name's newest record provides a capability of something missing.
+    auto consider = [&](const RepositoryProviders::Candidate& entry, bool provides) {
+        if (!mayPull(store, *entry.group, entry.newest, mode, selection)) return;
         const std::string name(store.text(entry.group->name));
-        if (selection.count(name) != 0) {
-            for (uint32_t i = 0; i < entry.group->count; ++i)
-                LOG(Trace, "package %s already in", store.label(records[i]).c_str());
-            return;
-        }
-        LOG(Trace, "checking package %s", store.label(records[0]).c_str());
-        const PackageStore::RecordId candidate = entry.newest;
-        LOG(Trace, "found %s as best", store.label(candidate).c_str());
-
-        if (excludedByType(store.type(candidate))) {
-            LOG(Trace, "skipping package excluded by type");
-            return;
-        }
-        if (mode == PullMode::UpdatesOnly && !isNewer(store, candidate)) {
-            LOG(Trace, "skip package %s which does not update installed package", store.label(candidate).c_str());
-            return;
-        }
-        if (mode == PullMode::SkipUpdates && isNewer(store, candidate)) {
-            LOG(Trace, "skip package %s which updates installed package", store.label(candidate).c_str());
-            return;
-        }
-
-        std::string providedName;
-        for (const CompactDependency& entryProvide : store.entries(candidate, DependencyKind::Provides)) {
-            const DependencyView provide = store.view(entryProvide);
-            LOG(Trace, "check prov %s", provide.toString().c_str());
-            if (!mayPull) continue;
-            bool satisfiedOne = false;
-            providedName.assign(provide.name);
-            for (auto wanted = firstEntryNamed(unsatisfied, providedName);
-                 wanted != unsatisfied.end() && wanted->name == provide.name;) {
-                LOG(Debug, "checking provide %s", provide.toString().c_str());
-                if (!provide.matches(wanted->view())) {
-                    ++wanted;
-                    continue;
-                }
-                if (!satisfiedOne) {
-                    satisfiedOne = true;
-                    LOG(Debug, "pulling package %s to satisfy '%s'", store.label(candidate).c_str(),
-                        wanted->toString().c_str());
-                    selection.emplace(name, store.package(candidate));
-                    ++pulled;
-                }
-                LOG(Debug, "removing require '%s', provided by pulled package", wanted->toString().c_str());
-                wanted = unsatisfied.erase(wanted);
-            }
-        }
+        pulled += takeForProvides(store, entry.newest, name, provides, unsatisfied, selection);
     };
 
     // Only names providing something missing can be pulled, at every log level. The trace
@@ -118,9 +134,9 @@ bool Resolver::pullPackages(const RepositoryProviders& repository, PullMode mode
     if (Logger::instance().passes(LogLevel::Trace)) {
         auto provider = providing.begin();
         for (size_t position = 0; position < candidates.size(); ++position) {
-            const bool mayPull = provider != providing.end() && *provider == position;
-            if (mayPull) ++provider;
-            consider(candidates[position], mayPull);
+            const bool provides = provider != providing.end() && *provider == position;
+            if (provides) ++provider;
+            consider(candidates[position], provides);
         }
     } else {
         // Once nothing is missing, the names left pull nothing.
