@@ -57,8 +57,8 @@ namespace {
 // removing every entry its provides match. The trace lists the provides of every candidate
 // it is shown; mayPull is false for one that provides nothing missing. Counts the provides
 // that matched (the pull's count has always counted those).
-size_t takeForProvides(const PackageStore& store, PackageStore::RecordId candidate, const std::string& name, bool mayPull,
-                     DependencySet& unsatisfied, PackageSelection& selection) {
+size_t takeForProvides(const PackageStore& store, PackageStore::RecordId candidate, const std::string& name,
+                       bool mayPull, DependencySet& unsatisfied, PackageSelection& selection) {
     size_t taken = 0;
     std::string providedName;
     for (const CompactDependency& entry : store.entries(candidate, DependencyKind::Provides)) {
