@@ -51,11 +51,32 @@ void PackageStore::growEvrSlots() {
     m_evrSlots.swap(slots);
 }
 
-void PackageStore::addEntries(const DependencySet& set) {
-    for (const Dependency& dependency : set) {
-        m_entries.push_back({m_strings.intern(dependency.name), internEvr(dependency.evr), dependency.flags});
-    }
+void PackageStore::addEntries(const DependencySet& set, CompactDependency*& at) {
+    for (const Dependency& dependency : set)
+        *at++ = {m_strings.intern(dependency.name), internEvr(dependency.evr), dependency.flags};
 }
+
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// The bytes of lower-case hexadecimal text of even length, which prints back the same.
+bool hexBytes(const std::string& text, std::string& bytes) {
+    if (text.empty() || text.size() % 2 != 0) return false;
+    bytes.resize(text.size() / 2);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const int high = hexValue(text[2 * i]), low = hexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes[i] = static_cast<char>(high << 4 | low);
+    }
+    return true;
+}
+
+}  // namespace
 
 PackageStore::RecordId PackageStore::add(const Package& package) {
     Record record{};
@@ -69,26 +90,64 @@ PackageStore::RecordId PackageStore::add(const Package& package) {
     record.localDir = record.localPathWhole
                           ? m_strings.append(package.localPath)
                           : m_strings.intern(package.localPath.substr(0, package.localPath.size() - fileName.size()));
-    record.checksumValue = m_strings.append(package.checksum.value);
+    // A digest as bytes takes half the room of its text.
+    std::string bytes;
+    record.checksumBinary = hexBytes(package.checksum.value, bytes);
+    record.checksumValue = m_strings.append(record.checksumBinary ? bytes : package.checksum.value);
     record.checksumType = m_strings.intern(package.checksum.type);
     record.evr = internEvr(package.evr);
     record.size = package.size;
-    record.type = package.type;
-    record.firstEntry = static_cast<uint32_t>(m_entries.size());
+    record.type = static_cast<uint8_t>(package.type);
     const DependencySet* sets[] = {&package.requires, &package.recommends, &package.provides, &package.obsoletes};
+    size_t total = 0;
     for (size_t kind = 0; kind < 4; ++kind) {
-        addEntries(*sets[kind]);
         record.counts[kind] = static_cast<uint32_t>(sets[kind]->size());
+        total += sets[kind]->size();
     }
+    CompactDependency* at;
+    record.largeRun = !m_entries.startRun(total);
+    if (record.largeRun) {
+        record.firstEntry = static_cast<uint32_t>(m_largeRuns.size());
+        m_largeRuns.push_back(std::make_unique<CompactDependency[]>(total));
+        m_largeRunBytes += total * sizeof(CompactDependency) + sizeof(void*);
+        at = m_largeRuns.back().get();
+    } else {
+        record.firstEntry = static_cast<uint32_t>(m_entries.size());
+        for (size_t i = 0; i < total; ++i) m_entries.push_back({});
+        at = total ? &m_entries[record.firstEntry] : nullptr;
+    }
+    for (const DependencySet* set : sets) addEntries(*set, at);
     m_records.push_back(record);
     return static_cast<RecordId>(m_records.size() - 1);
 }
 
 PackageStore::Entries PackageStore::entries(RecordId id, DependencyKind kind) const {
     const Record& record = m_records[id];
-    const CompactDependency* first = m_entries.data() + record.firstEntry;
+    size_t total = 0;
+    for (const uint32_t count : record.counts) total += count;
+    const CompactDependency* first = nullptr;
+    if (record.largeRun) {
+        first = m_largeRuns[record.firstEntry].get();
+    } else if (total != 0) {
+        first = &m_entries[record.firstEntry];
+    }
     for (size_t k = 0; k < static_cast<size_t>(kind); ++k) first += record.counts[k];
     return {first, first + record.counts[static_cast<size_t>(kind)]};
+}
+
+std::string PackageStore::checksumValue(RecordId id) const {
+    const Record& record = m_records[id];
+    const std::string_view held = m_strings.view(record.checksumValue);
+    if (!record.checksumBinary) return std::string(held);
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(held.size() * 2);
+    for (const char byte : held) {
+        const auto value = static_cast<unsigned char>(byte);
+        text.push_back(kDigits[value >> 4]);
+        text.push_back(kDigits[value & 15]);
+    }
+    return text;
 }
 
 EvrView PackageStore::evrView(uint32_t evr) const {
@@ -106,8 +165,7 @@ Dependency PackageStore::dependency(const CompactDependency& entry) const {
     return Dependency(std::string(m_strings.view(entry.name)), std::move(evr), entry.flags);
 }
 
-void PackageStore::fillSet(const Record& record, DependencyKind kind, DependencySet& set) const {
-    const RecordId id = static_cast<RecordId>(&record - m_records.data());
+void PackageStore::fillSet(RecordId id, DependencyKind kind, DependencySet& set) const {
     // Stored in the set's order: every entry goes in at the end.
     for (const CompactDependency& entry : entries(id, kind)) set.emplace_hint(set.end(), dependency(entry));
 }
@@ -118,30 +176,39 @@ Package PackageStore::package(RecordId id) const {
     package.name = std::string(m_strings.view(record.name));
     package.group = std::string(m_strings.view(record.group));
     package.arch = std::string(m_strings.view(record.arch));
-    package.type = record.type;
+    package.type = static_cast<PackageType>(record.type);
     const Evr& evr = m_evrs[record.evr];
     package.evr = {evr.epoch, std::string(m_strings.view(evr.version)), std::string(m_strings.view(evr.release))};
-    fillSet(record, DependencyKind::Requires, package.requires);
-    fillSet(record, DependencyKind::Recommends, package.recommends);
-    fillSet(record, DependencyKind::Provides, package.provides);
-    fillSet(record, DependencyKind::Obsoletes, package.obsoletes);
+    fillSet(id, DependencyKind::Requires, package.requires);
+    fillSet(id, DependencyKind::Recommends, package.recommends);
+    fillSet(id, DependencyKind::Provides, package.provides);
+    fillSet(id, DependencyKind::Obsoletes, package.obsoletes);
     package.href = std::string(m_strings.view(record.href));
     package.localPath = std::string(m_strings.view(record.localDir));
     if (!record.localPathWhole) package.localPath += lastPathComponent(package.href);
-    package.checksum.value = std::string(m_strings.view(record.checksumValue));
+    package.checksum.value = checksumValue(id);
     package.checksum.type = std::string(m_strings.view(record.checksumType));
     package.size = record.size;
     return package;
 }
 
 void PackageStore::sortNames() {
-    // By name id first, which keeps the records of a name in the order added, then the
-    // groups by their text: far fewer string comparisons than sorting the records by name.
+    // The records by name id, ties in the order added; then the groups, each a run of that
+    // array, by their text: far fewer string comparisons than sorting the records by name,
+    // and no second copy of the array.
+    m_byName.clear();
+    m_byName.shrink_to_fit();
     m_byName.resize(m_records.size());
     std::iota(m_byName.begin(), m_byName.end(), RecordId{0});
-    std::stable_sort(m_byName.begin(), m_byName.end(),
-                     [this](RecordId a, RecordId b) { return m_records[a].name < m_records[b].name; });
+    std::sort(m_byName.begin(), m_byName.end(), [this](RecordId a, RecordId b) {
+        const StringPool::Id nameA = m_records[a].name, nameB = m_records[b].name;
+        return nameA != nameB ? nameA < nameB : a < b;
+    });
+    size_t count = 0;
+    for (size_t at = 0; at < m_byName.size(); ++at)
+        if (at == 0 || m_records[m_byName[at]].name != m_records[m_byName[at - 1]].name) ++count;
     std::vector<NameGroup> groups;
+    groups.reserve(count);
     for (uint32_t at = 0; at < m_byName.size();) {
         const StringPool::Id name = m_records[m_byName[at]].name;
         uint32_t end = at + 1;
@@ -152,14 +219,6 @@ void PackageStore::sortNames() {
     std::sort(groups.begin(), groups.end(), [this](const NameGroup& a, const NameGroup& b) {
         return m_strings.view(a.name) < m_strings.view(b.name);
     });
-    std::vector<RecordId> ordered;
-    ordered.reserve(m_byName.size());
-    for (NameGroup& group : groups) {
-        const auto first = static_cast<uint32_t>(ordered.size());
-        ordered.insert(ordered.end(), m_byName.begin() + group.first, m_byName.begin() + group.first + group.count);
-        group.first = first;
-    }
-    m_byName.swap(ordered);
     m_groups.swap(groups);
 }
 
@@ -176,8 +235,7 @@ std::string PackageStore::label(RecordId id) const {
 }
 
 size_t PackageStore::memoryBytes() const {
-    return m_strings.memoryBytes() + m_records.capacity() * sizeof(Record) +
-           m_entries.capacity() * sizeof(CompactDependency) + m_evrs.capacity() * sizeof(Evr) +
-           m_evrSlots.capacity() * sizeof(uint32_t) + m_byName.capacity() * sizeof(RecordId) +
-           m_groups.capacity() * sizeof(NameGroup);
+    return m_strings.memoryBytes() + m_records.memoryBytes() + m_entries.memoryBytes() + m_largeRunBytes +
+           m_evrs.capacity() * sizeof(Evr) + m_evrSlots.capacity() * sizeof(uint32_t) +
+           m_byName.capacity() * sizeof(RecordId) + m_groups.capacity() * sizeof(NameGroup);
 }

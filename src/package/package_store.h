@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "package/chunked_array.h"
 #include "package/dependency.h"
 #include "package/package.h"
 #include "package/string_pool.h"
@@ -64,10 +65,11 @@ public:
 
     std::string_view name(RecordId id) const { return m_strings.view(m_records[id].name); }
     StringPool::Id nameId(RecordId id) const { return m_records[id].name; }
-    PackageType type(RecordId id) const { return m_records[id].type; }
+    PackageType type(RecordId id) const { return static_cast<PackageType>(m_records[id].type); }
     EvrView evr(RecordId id) const { return evrView(m_records[id].evr); }
     std::string_view group(RecordId id) const { return m_strings.view(m_records[id].group); }
-    std::string_view checksumValue(RecordId id) const { return m_strings.view(m_records[id].checksumValue); }
+    // The checksum's value as the list gives it.
+    std::string checksumValue(RecordId id) const;
     // packageLabel of the record.
     std::string label(RecordId id) const;
     Entries entries(RecordId id, DependencyKind kind) const;
@@ -85,16 +87,20 @@ public:
 
     // Bytes held by the records, the entries, the versions and the strings.
     size_t memoryBytes() const;
+    // Whether a record could not be kept whole: the strings' addresses ran out (4 GiB of text).
+    bool full() const { return m_strings.full(); }
 
 private:
     struct Record {
         StringPool::Id name, group, arch, href, localDir, checksumValue, checksumType;
         uint32_t evr;
-        uint32_t firstEntry;  // in m_entries; the kinds follow each other
+        uint32_t firstEntry;  // in m_entries, or in m_largeRuns; the kinds follow each other
         uint32_t counts[4];   // entries per DependencyKind
-        uint64_t size;
-        PackageType type;
+        uint8_t type;         // PackageType
         bool localPathWhole;  // localDir is the whole local path, not its directory
+        bool checksumBinary;  // checksumValue holds the bytes of lower-case hexadecimal text
+        bool largeRun;        // more entries than a block of m_entries holds
+        uint64_t size;
     };
     struct Evr {
         uint32_t epoch;
@@ -103,12 +109,14 @@ private:
 
     uint32_t internEvr(const EVR& evr);
     void growEvrSlots();
-    void addEntries(const DependencySet& set);
-    void fillSet(const Record& record, DependencyKind kind, DependencySet& set) const;
+    void addEntries(const DependencySet& set, CompactDependency*& at);
+    void fillSet(RecordId id, DependencyKind kind, DependencySet& set) const;
 
     StringPool m_strings;
-    std::vector<Record> m_records;
-    std::vector<CompactDependency> m_entries;
+    ChunkedArray<Record, 10> m_records;
+    ChunkedArray<CompactDependency, 14> m_entries;
+    std::vector<std::unique_ptr<CompactDependency[]>> m_largeRuns;
+    size_t m_largeRunBytes = 0;
     std::vector<Evr> m_evrs;           // index 0: no version
     std::vector<uint32_t> m_evrSlots;  // open addressing over m_evrs; 0 marks a free slot
     std::vector<RecordId> m_byName;

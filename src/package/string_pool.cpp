@@ -6,8 +6,9 @@
 namespace {
 
 constexpr size_t kChunkBytes = 64 * 1024;
+constexpr size_t kMaxChunks = 1 << 16;
 constexpr size_t kLengthBytes = sizeof(uint32_t);
-const char kEmptyText[kLengthBytes + 1] = {};
+constexpr size_t kFirstOffset = 8;
 
 size_t hashOf(std::string_view text) {
     return std::hash<std::string_view>{}(text);
@@ -15,31 +16,40 @@ size_t hashOf(std::string_view text) {
 
 }  // namespace
 
-StringPool::StringPool() : m_starts{kEmptyText + kLengthBytes}, m_slots(64, kEmpty) {}
-
-const char* StringPool::store(std::string_view text) {
-    const size_t needed = kLengthBytes + text.size() + 1;
-    if (m_chunks.empty() || m_chunkUsed + needed > m_chunkSize) {
-        // A text longer than a chunk gets a chunk of its own.
-        m_chunkSize = needed > kChunkBytes ? needed : kChunkBytes;
-        m_chunks.push_back(std::make_unique<char[]>(m_chunkSize));
-        m_chunkBytes += m_chunkSize;
-        m_chunkUsed = 0;
+bool StringPool::addChunk(size_t bytes, size_t firstOffset) {
+    if (m_chunks.size() == kMaxChunks) {
+        m_full = true;
+        return false;
     }
+    m_chunks.push_back(std::make_unique<char[]>(bytes));
+    m_chunkBytes += bytes;
+    m_chunkSize = bytes;
+    m_chunkUsed = firstOffset;
+    return true;
+}
+
+StringPool::Id StringPool::store(std::string_view text) {
+    const size_t needed = kLengthBytes + text.size() + 1;
+    // Offset 0 of chunk 0 would be id kEmpty: the first chunk starts after it.
+    if (m_chunks.empty() && !addChunk(kChunkBytes, kFirstOffset)) return kEmpty;
+    // A text longer than a chunk gets a chunk of its own, at offset 0.
+    if (m_chunkUsed + needed > m_chunkSize && !addChunk(needed > kChunkBytes ? needed : kChunkBytes, 0)) return kEmpty;
     char* at = m_chunks.back().get() + m_chunkUsed;
     const auto length = static_cast<uint32_t>(text.size());
     std::memcpy(at, &length, kLengthBytes);
-    std::memcpy(at + kLengthBytes, text.data(), text.size());
+    if (!text.empty()) std::memcpy(at + kLengthBytes, text.data(), text.size());
     at[kLengthBytes + text.size()] = '\0';
+    const Id id = static_cast<Id>((m_chunks.size() - 1) << 16 | m_chunkUsed);
     m_chunkUsed += needed;
-    return at + kLengthBytes;
+    return id;
 }
 
 std::string_view StringPool::view(Id id) const {
-    const char* start = m_starts[id];
+    if (id == kEmpty) return {"", 0};
+    const char* at = m_chunks[id >> 16].get() + (id & 0xFFFF);
     uint32_t length;
-    std::memcpy(&length, start - kLengthBytes, kLengthBytes);
-    return {start, length};
+    std::memcpy(&length, at, kLengthBytes);
+    return {at + kLengthBytes, length};
 }
 
 StringPool::Id StringPool::find(std::string_view text) const {
@@ -58,7 +68,8 @@ StringPool::Id StringPool::intern(std::string_view text) {
     for (; m_slots[slot] != kEmpty; slot = (slot + 1) & mask) {
         if (view(m_slots[slot]) == text) return m_slots[slot];
     }
-    const Id id = append(text);
+    const Id id = store(text);
+    if (id == kEmpty) return kEmpty;
     m_slots[slot] = id;
     if (++m_interned * 2 > m_slots.size()) grow();
     return id;
@@ -66,8 +77,7 @@ StringPool::Id StringPool::intern(std::string_view text) {
 
 StringPool::Id StringPool::append(std::string_view text) {
     if (text.empty()) return kEmpty;
-    m_starts.push_back(store(text));
-    return static_cast<Id>(m_starts.size() - 1);
+    return store(text);
 }
 
 void StringPool::grow() {
@@ -80,8 +90,4 @@ void StringPool::grow() {
         slots[slot] = id;
     }
     m_slots.swap(slots);
-}
-
-size_t StringPool::memoryBytes() const {
-    return m_chunkBytes + m_starts.capacity() * sizeof(const char*) + m_slots.capacity() * sizeof(Id);
 }

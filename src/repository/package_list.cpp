@@ -30,6 +30,12 @@ ListResult readList(xmlTextReaderPtr reader, const ListKind& kind, PackageStore&
         const int accepted = parsePackage(element, read, packagesDir, archFilter);
         if (accepted < 0) return false;
         if (accepted > 0) packages.add(read);
+        if (packages.full()) {
+            LOG(Error, "the package records of %s file '%s' need more memory than the updater can address",
+                kind.typeName, path.c_str());
+            overLimit = true;
+            return false;
+        }
         if (packages.memoryBytes() > maxRecordBytes) {
             LOG(Error, "the package records of %s file '%s' need more than %llu bytes of memory (records-bytes)",
                 kind.typeName, path.c_str(), static_cast<unsigned long long>(maxRecordBytes));

@@ -70,14 +70,23 @@ void expectSame(const Package& a, const Package& b) {
 }
 
 TEST(PackageStore, RecordsComeBackAsTheyWereAdded) {
-    const Package cases[] = {
+    Package cases[] = {
         record("busybox", "1:1.20-r3", "armv7/busybox-1.20-r3.rpm", "/var/cache/updater/packages/busybox-1.20-r3.rpm"),
         record("app", "2.0", "app.rpm", "/var/cache/updater/packages/app.rpm"),
         record("nolocation", "0:1", "", ""),
         record("nocache", "1.0-1", "p/nocache.rpm", ""),
         record("elsewhere", "1.0-1", "p/elsewhere.rpm", "/other/place"),
         Package(),
+        Package(),
+        Package(),
     };
+    // Digests that are not lower-case hexadecimal come back as their text.
+    cases[6].name = "upper";
+    cases[6].checksum = {"9F86D0", "sha256"};
+    cases[7].name = "odd";
+    cases[7].checksum = {"abc", "sha"};
+    // More entries than a block holds.
+    for (int i = 0; i < 20000; ++i) cases[7].provides.insert(Dependency("cap-" + std::to_string(i)));
     PackageStore store;
     std::vector<PackageStore::RecordId> ids;
     for (const Package& package : cases) ids.push_back(store.add(package));
