@@ -21,7 +21,7 @@ public:
     }
     // Makes room for count elements in one block, so that they can be read as one run from
     // the index size() has afterwards; false when count is more than a block holds.
-    bool startRun(size_t count) {
+    [[nodiscard]] bool startRun(size_t count) {
         if (count > kBlockSize) return false;
         const size_t used = m_size & (kBlockSize - 1);
         if (used != 0 && used + count > kBlockSize) m_size += kBlockSize - used;  // the rest stays unused

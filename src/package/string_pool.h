@@ -40,7 +40,7 @@ public:
 
 private:
     Id store(std::string_view text);
-    bool addChunk(size_t bytes, size_t firstOffset);
+    [[nodiscard]] bool addChunk(size_t bytes, size_t firstOffset);
     void grow();
 
     std::vector<std::unique_ptr<char[]>> m_chunks;

@@ -11,14 +11,17 @@ PackageStore::RecordId newestOf(const PackageStore& store, const PackageStore::N
 }
 
 RepositoryProviders::RepositoryProviders(const PackageStore& repository) : m_store(repository) {
-    m_candidates.reserve(repository.names().size());
+    // Sized first: a doubling vector would hold its old and new storage at once.
+    m_newest.reserve(repository.names().size());
+    size_t provides = 0;
     for (const PackageStore::NameGroup& group : repository.names()) {
-        const auto position = static_cast<uint32_t>(m_candidates.size());
-        m_candidates.push_back({&group, newestOf(repository, group)});
-        for (const CompactDependency& provide :
-             repository.entries(m_candidates.back().newest, DependencyKind::Provides))
-            m_byCapability.emplace_back(provide.name, position);
+        m_newest.push_back(newestOf(repository, group));
+        provides += repository.entries(m_newest.back(), DependencyKind::Provides).size();
     }
+    m_byCapability.reserve(provides);
+    for (uint32_t position = 0; position < m_newest.size(); ++position)
+        for (const CompactDependency& provide : repository.entries(m_newest[position], DependencyKind::Provides))
+            m_byCapability.emplace_back(provide.name, position);
     std::sort(m_byCapability.begin(), m_byCapability.end());
     m_byCapability.erase(std::unique(m_byCapability.begin(), m_byCapability.end()), m_byCapability.end());
 }

@@ -12,26 +12,24 @@
 
 class RepositoryProviders {
 public:
-    struct Candidate {
-        const PackageStore::NameGroup* group;  // the records of the name, in the order read
-        PackageStore::RecordId newest;         // among equal versions the first read
-    };
-
     // Refers to the repository's records, which must outlive it.
     explicit RepositoryProviders(const PackageStore& repository);
     RepositoryProviders(const RepositoryProviders&) = delete;
     RepositoryProviders& operator=(const RepositoryProviders&) = delete;
 
     const PackageStore& store() const { return m_store; }
-    // Every name, in the repository's order.
-    const std::vector<Candidate>& candidates() const { return m_candidates; }
-    // Positions in candidates(), ascending, of the names whose newest record provides a
-    // capability named by some entry.
+    // The names in the repository's order, by position: the records of each, in the order
+    // read, and its newest record (among equal versions the first read).
+    size_t size() const { return m_newest.size(); }
+    const PackageStore::NameGroup& group(size_t position) const { return m_store.names()[position]; }
+    PackageStore::RecordId newest(size_t position) const { return m_newest[position]; }
+    // Positions, ascending, of the names whose newest record provides a capability named by
+    // some entry.
     std::vector<size_t> providing(const DependencySet& wanted) const;
 
 private:
     const PackageStore& m_store;
-    std::vector<Candidate> m_candidates;
+    std::vector<PackageStore::RecordId> m_newest;  // by position
     // (capability name, position) of every provide of a newest record, sorted: a few bytes
     // per provide where a hash map of vectors costs dozens.
     std::vector<std::pair<StringPool::Id, uint32_t>> m_byCapability;

@@ -121,28 +121,29 @@ bool Resolver::pullPackages(const RepositoryProviders& repository, PullMode mode
     size_t pulled = 0;
     const PackageStore& store = repository.store();
     // provides: whether the name's newest record provides a capability of something missing.
-    auto consider = [&](const RepositoryProviders::Candidate& entry, bool provides) {
-        if (!mayPull(store, *entry.group, entry.newest, mode, selection)) return;
-        const std::string name(store.text(entry.group->name));
-        pulled += takeForProvides(store, entry.newest, name, provides, unsatisfied, selection);
+    auto consider = [&](size_t position, bool provides) {
+        const PackageStore::NameGroup& group = repository.group(position);
+        const PackageStore::RecordId newest = repository.newest(position);
+        if (!mayPull(store, group, newest, mode, selection)) return;
+        const std::string name(store.text(group.name));
+        pulled += takeForProvides(store, newest, name, provides, unsatisfied, selection);
     };
 
     // Only names providing something missing can be pulled, at every log level. The trace
     // also tells about the other names, in the repository's order, which pull nothing.
     const std::vector<size_t> providing = repository.providing(unsatisfied);
-    const std::vector<RepositoryProviders::Candidate>& candidates = repository.candidates();
     if (Logger::instance().passes(LogLevel::Trace)) {
         auto provider = providing.begin();
-        for (size_t position = 0; position < candidates.size(); ++position) {
+        for (size_t position = 0; position < repository.size(); ++position) {
             const bool provides = provider != providing.end() && *provider == position;
             if (provides) ++provider;
-            consider(candidates[position], provides);
+            consider(position, provides);
         }
     } else {
         // Once nothing is missing, the names left pull nothing.
         for (const size_t position : providing) {
             if (unsatisfied.empty()) break;
-            consider(candidates[position], true);
+            consider(position, true);
         }
     }
 
