@@ -48,7 +48,8 @@ bool Dependency::matches(const Dependency& other) const {
 }
 
 std::string Dependency::toString() const {
-    return view().toString();
+    if (evr.version.empty()) return name;
+    return name + " " + senseOperator(flags) + " " + evr.toString();
 }
 
 bool Dependency::operator<(const Dependency& other) const {

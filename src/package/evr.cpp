@@ -57,7 +57,11 @@ EVR EVR::fromString(const std::string& text) {
 }
 
 std::string EVR::toString() const {
-    return evrText(view());
+    // From the strings themselves, not a view: a text with a NUL in it prints whole.
+    if (version.empty()) return std::string();
+    std::string text = std::to_string(epoch) + ":" + version;
+    if (!release.empty()) text += "-" + release;
+    return text;
 }
 
 std::string evrText(const EvrView& evr) {
