@@ -18,8 +18,9 @@ packages=(
   clang-14 libclang-rt-14-dev
   # memcheck of a full update (scripts/valgrind-update.sh)
   valgrind
-  # damaged rpm databases in the system tests, fault injection at the renames of records (strace)
-  sqlite3 strace
+  # damaged rpm databases in the system tests, fault injection at the renames of records (strace),
+  # a start held at a breakpoint to race another instance (gdb)
+  sqlite3 strace gdb
   # benchmarks (bench/, scripts/bench-smoke.sh)
   libbenchmark-dev time libxml2-utils zypper
 )
