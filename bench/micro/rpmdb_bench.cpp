@@ -19,12 +19,12 @@ bool haveFixture(benchmark::State& state) {
 
 // Empty counts as unreadable: every fixture records installed packages, so an empty list
 // means the database was not the fixture's.
-std::optional<PackageMap> readInstalled() {
+std::optional<PackageStore> readInstalled() {
     useRpmDatabase(fixtureDir() + "/rpmdb");
     RpmDB db;
     if (!db.open(true)) return std::nullopt;
-    std::optional<PackageMap> installed = db.getInstalledPackages();
-    if (installed && installed->empty()) return std::nullopt;
+    std::optional<PackageStore> installed = db.getInstalledPackages();
+    if (installed && installed->size() == 0) return std::nullopt;
     return installed;
 }
 
@@ -33,7 +33,7 @@ void BM_readInstalledPackages(benchmark::State& state) {
     if (!haveFixture(state)) return;
     size_t packages = 0;
     for (auto _ : state) {
-        std::optional<PackageMap> installed = readInstalled();
+        std::optional<PackageStore> installed = readInstalled();
         if (!installed) {
             state.SkipWithError("the rpm database could not be read");
             return;
@@ -49,7 +49,7 @@ BENCHMARK(BM_readInstalledPackages)->Unit(benchmark::kMillisecond);
 void BM_checkDependencies(benchmark::State& state) {
     quietLogger();
     if (!haveFixture(state)) return;
-    std::optional<PackageMap> installed = readInstalled();
+    std::optional<PackageStore> installed = readInstalled();
     PackageStore repository;
     if (!installed || parseList(fixturePrimaryList(), kPrimaryList, repository, "") != ListResult::Parsed) {
         state.SkipWithError("the fixture could not be read");

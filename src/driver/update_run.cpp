@@ -38,12 +38,16 @@ const char* typeWord(PackageType type) {
 }
 
 // The packages of the selection of these types, as the run report lists them.
+ReportedPackage reported(const Package& package) {
+    return {package.name,        package.evr.epoch, package.evr.version,
+            package.evr.release, package.arch,      typeWord(package.type)};
+}
+
 std::vector<ReportedPackage> reported(const PackageSelection& selection, bool rpms, bool others) {
     std::vector<ReportedPackage> packages;
     for (const auto& [name, package] : selection) {
         if (package.type == PackageType::Rpm ? !rpms : !others) continue;
-        packages.push_back({package.name, package.evr.epoch, package.evr.version, package.evr.release, package.arch,
-                            typeWord(package.type)});
+        packages.push_back(reported(package));
     }
     return packages;
 }
@@ -194,7 +198,7 @@ RunResult UpdatePass::download() {
     if (!enableTerminationSignals() || terminationRequested()) return RUN_ERROR;
     LOG(Info, "downloading %zu packages", m_selection.size());
     saveStatusOrWarn(STATUS_DOWNLOADING, false);
-    const bool downloaded = m_repository.fetchPackages(m_selection);
+    const bool downloaded = m_repository.fetchPackages(m_selection.wholeRecords());
     if (!disableTerminationSignals()) return RUN_ERROR;
     if (!downloaded) {
         LOG(Error, "failed downloading packages");
@@ -325,9 +329,7 @@ void UpdatePass::installPayloads() const {
         else
             LOG(Info, "%s of pkg file for %s succeeded", m_options.test ? "test" : "install", label.c_str());
         if (!m_options.test && installer.exited() && installer.exitCode() == 0) {
-            PackageSelection one;
-            one.emplace(name, package);
-            RunReport::instance().addInstalled(reported(one, false, true));
+            RunReport::instance().addInstalled({reported(package)});
         } else if (!m_options.test) {
             refuse(Refusal::Install, "payload " + label);
         }

@@ -16,51 +16,80 @@ bool ClosureCheck::ReportOrder::operator()(const Entry& a, const Entry& b) const
         return *x.selectedName < *y.selectedName;
     }
     if (a.recommendation != b.recommendation) return b.recommendation;
-    return *a.dependency < *b.dependency;
+    // A compact record keeps its entries in dependency order.
+    return a.dependency < b.dependency;
 }
 
-ClosureCheck::ClosureCheck(const PackageMap& installed, bool ignoreRecommends)
+ClosureCheck::ClosureCheck(const PackageStore& installed, bool ignoreRecommends)
     : m_installed(installed), m_ignoreRecommends(ignoreRecommends), m_provides(installed) {}
 
 void ClosureCheck::start(std::vector<Entry>& fresh) {
-    size_t position = 0;
-    for (const auto& [name, record] : m_installed) {
-        Owner& owner = m_owners.emplace_back(Owner{&record, position++, nullptr, true});
-        m_installedByName[name].push_back(&owner);
-        addEntries(owner, fresh);
+    // The owner of a group's record i sits at group.first + i, for replaceInstalled; the
+    // position counts in the names' order.
+    m_owners.resize(m_installed.size());
+    uint32_t position = 0;
+    for (const PackageStore::NameGroup& group : m_installed.names()) {
+        const PackageStore::RecordId* records = m_installed.recordsOf(group);
+        for (uint32_t i = 0; i < group.count; ++i) {
+            Owner& owner = m_owners[group.first + i];
+            owner = Owner{&m_installed, records[i], position++, nullptr, true};
+            addEntries(owner, fresh);
+        }
     }
 }
 
 void ClosureCheck::addEntries(const Owner& owner, std::vector<Entry>& fresh) {
-    auto add = [&](const DependencySet& dependencies, bool recommendation) {
-        for (const Dependency& dependency : dependencies) {
+    auto add = [&](DependencyKind kind, bool recommendation) {
+        for (const CompactDependency& dependency : owner.store->entries(owner.record, kind)) {
             const Entry entry{&owner, recommendation, &dependency};
-            m_entriesByCapability[dependency.name].push_back(entry);
+            m_entriesByCapability[owner.store->text(dependency.name)].push_back(entry);
             fresh.push_back(entry);
         }
     };
-    add(owner.record->requires, false);
-    if (!m_ignoreRecommends) add(owner.record->recommends, true);
+    add(DependencyKind::Requires, false);
+    if (!m_ignoreRecommends) add(DependencyKind::Recommends, true);
 }
 
 void ClosureCheck::replaceInstalled(const std::string& name, std::vector<std::string_view>& lostCapabilities) {
-    const auto found = m_installedByName.find(name);
-    if (found == m_installedByName.end()) return;
-    for (Owner* owner : found->second) {
-        if (!owner->present) continue;
-        owner->present = false;
-        for (const Dependency& dependency : owner->record->requires) m_unsatisfied.erase({owner, false, &dependency});
-        for (const Dependency& dependency : owner->record->recommends) m_unsatisfied.erase({owner, true, &dependency});
-        for (const Dependency& provide : owner->record->provides) lostCapabilities.push_back(provide.name);
+    const PackageStore::NameGroup* group = m_installed.findGroup(name);
+    if (group == nullptr) return;
+    for (uint32_t i = 0; i < group->count; ++i) {
+        Owner& owner = m_owners[group->first + i];
+        if (!owner.present) continue;
+        owner.present = false;
+        for (const CompactDependency& entry : m_installed.entries(owner.record, DependencyKind::Requires))
+            m_unsatisfied.erase({&owner, false, &entry});
+        for (const CompactDependency& entry : m_installed.entries(owner.record, DependencyKind::Recommends))
+            m_unsatisfied.erase({&owner, true, &entry});
+        for (const CompactDependency& provide : m_installed.entries(owner.record, DependencyKind::Provides))
+            lostCapabilities.push_back(m_installed.text(provide.name));
     }
+}
+
+DependencyView ClosureCheck::view(const Entry& entry) const {
+    return entry.owner->store->view(*entry.dependency);
+}
+
+void ClosureCheck::report(const Entry& entry, DependencySet& unsatisfiedRequires,
+                          DependencySet& unsatisfiedRecommends) const {
+    const PackageStore& store = *entry.owner->store;
+    const Dependency dependency = store.dependency(*entry.dependency);
+    const std::string owner = store.label(entry.owner->record);
+    if (entry.recommendation)
+        reportUnsatisfied(dependency, "recommended", owner, unsatisfiedRecommends);
+    else
+        reportUnsatisfied(dependency, "required", owner, unsatisfiedRequires);
 }
 
 void ClosureCheck::traceProvides() const {
     // Only for the log: nothing is decided from it.
     if (!Logger::instance().passes(LogLevel::Trace)) return;
     DependencySet pool;
-    for (const Owner& owner : m_owners)
-        if (owner.present) pool.insert(owner.record->provides.begin(), owner.record->provides.end());
+    for (const Owner& owner : m_owners) {
+        if (!owner.present) continue;
+        for (const CompactDependency& provide : owner.store->entries(owner.record, DependencyKind::Provides))
+            pool.insert(owner.store->dependency(provide));
+    }
     for (const Dependency& provide : pool) LOG(Trace, "dep %s", provide.toString().c_str());
 }
 
@@ -73,10 +102,10 @@ bool ClosureCheck::check(const PackageSelection& selection, DependencySet& unsat
         m_started = true;
         start(fresh);
     }
-    for (const auto& [name, record] : selection) {
+    for (const auto& [name, record] : selection.names()) {
         if (!m_selectedNames.insert(name).second) continue;
         replaceInstalled(name, lostCapabilities);
-        addEntries(m_owners.emplace_back(Owner{&record, 0, &name, true}), fresh);
+        addEntries(m_owners.emplace_back(Owner{&selection.store(), record, 0, &name, true}), fresh);
     }
     m_provides.addSelection(selection);
     traceProvides();
@@ -84,23 +113,18 @@ bool ClosureCheck::check(const PackageSelection& selection, DependencySet& unsat
     // Only new provides can satisfy what was missing, and only a replaced record's provides
     // can leave what was satisfied unsatisfied.
     for (auto it = m_unsatisfied.begin(); it != m_unsatisfied.end();)
-        it = m_provides.satisfies(*it->dependency) ? m_unsatisfied.erase(it) : std::next(it);
+        it = m_provides.satisfies(view(*it)) ? m_unsatisfied.erase(it) : std::next(it);
     for (const Entry& entry : fresh)
-        if (entry.owner->present && !m_provides.satisfies(*entry.dependency)) m_unsatisfied.insert(entry);
+        if (entry.owner->present && !m_provides.satisfies(view(entry))) m_unsatisfied.insert(entry);
     for (const std::string_view capability : lostCapabilities) {
         const auto found = m_entriesByCapability.find(capability);
         if (found == m_entriesByCapability.end()) continue;
         for (const Entry& entry : found->second)
-            if (entry.owner->present && !m_provides.satisfies(*entry.dependency)) m_unsatisfied.insert(entry);
+            if (entry.owner->present && !m_provides.satisfies(view(entry))) m_unsatisfied.insert(entry);
     }
 
     unsatisfiedRequires.clear();
     unsatisfiedRecommends.clear();
-    for (const Entry& entry : m_unsatisfied) {
-        if (entry.recommendation)
-            reportUnsatisfied(*entry.dependency, "recommended", *entry.owner->record, unsatisfiedRecommends);
-        else
-            reportUnsatisfied(*entry.dependency, "required", *entry.owner->record, unsatisfiedRequires);
-    }
+    for (const Entry& entry : m_unsatisfied) report(entry, unsatisfiedRequires, unsatisfiedRecommends);
     return unsatisfiedRequires.empty() && unsatisfiedRecommends.empty();
 }

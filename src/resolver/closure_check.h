@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "package/package_store.h"
 #include "resolver/package_selection.h"
 #include "resolver/system_provides.h"
 
@@ -20,7 +21,7 @@ class ClosureCheck {
 public:
     // Refers to the installed list and to the records of the selections it is given, which
     // must outlive it and stay where they are.
-    ClosureCheck(const PackageMap& installed, bool ignoreRecommends);
+    ClosureCheck(const PackageStore& installed, bool ignoreRecommends);
     ClosureCheck(const ClosureCheck&) = delete;
     ClosureCheck& operator=(const ClosureCheck&) = delete;
 
@@ -30,10 +31,12 @@ public:
                              DependencySet& unsatisfiedRecommends);
 
 private:
-    // A record of the system after the update.
+    // A record of the system after the update: an installed one or a selected one, in
+    // the compact form of its list.
     struct Owner {
-        const Package* record;
-        size_t installedPosition;         // in the installed list; installed records only
+        const PackageStore* store;
+        PackageStore::RecordId record;
+        uint32_t installedPosition;       // in the installed list's order; installed records only
         const std::string* selectedName;  // null for an installed record
         bool present;                     // false once a selected record replaced it
     };
@@ -41,7 +44,7 @@ private:
     struct Entry {
         const Owner* owner;
         bool recommendation;
-        const Dependency* dependency;
+        const CompactDependency* dependency;
     };
     // The order in which a full check reports: installed records in the list's order, then
     // the selection by name; per record its requirements, then its recommendations.
@@ -52,14 +55,17 @@ private:
     void start(std::vector<Entry>& fresh);
     void addEntries(const Owner& owner, std::vector<Entry>& fresh);
     void replaceInstalled(const std::string& name, std::vector<std::string_view>& lostCapabilities);
+    DependencyView view(const Entry& entry) const;
+    void report(const Entry& entry, DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends) const;
     void traceProvides() const;
 
-    const PackageMap& m_installed;
+    const PackageStore& m_installed;
     const bool m_ignoreRecommends;
     SystemProvides m_provides;
     bool m_started = false;
-    std::deque<Owner> m_owners;  // a deque keeps their addresses
-    std::unordered_map<std::string_view, std::vector<Owner*>> m_installedByName;
+    // Installed owners first, where the installed list keeps their records by name, then
+    // the selected ones; a deque keeps their addresses.
+    std::deque<Owner> m_owners;
     std::unordered_set<std::string_view> m_selectedNames;
     std::unordered_map<std::string_view, std::vector<Entry>> m_entriesByCapability;
     std::set<Entry, ReportOrder> m_unsatisfied;  // of present owners only

@@ -12,7 +12,7 @@ bool Resolver::init(const UpdaterConfig& options, PackageTypeSet excludedTypes) 
         LOG(Error, "attempted to reinitilize a resolver");
         return false;
     }
-    std::optional<PackageMap> installedPackages;
+    std::optional<PackageStore> installedPackages;
     {
         // Closed again at the end of this block: only the list outlives the database.
         RpmDB db;
@@ -29,7 +29,14 @@ bool Resolver::init(const UpdaterConfig& options, PackageTypeSet excludedTypes) 
     return initFromInstalled(std::move(*installedPackages), options.ignoreRecommends, excludedTypes);
 }
 
-bool Resolver::initFromInstalled(PackageMap installedPackages, bool ignoreRecommends, PackageTypeSet excludedTypes) {
+bool Resolver::initFromInstalled(const PackageMap& installed, bool ignoreRecommends, PackageTypeSet excludedTypes) {
+    PackageStore store;
+    for (const auto& entry : installed) store.add(entry.second);
+    store.sortNames();
+    return initFromInstalled(std::move(store), ignoreRecommends, excludedTypes);
+}
+
+bool Resolver::initFromInstalled(PackageStore installedPackages, bool ignoreRecommends, PackageTypeSet excludedTypes) {
     if (m_installed) {
         LOG(Error, "attempted to reinitilize a resolver");
         return false;
@@ -58,14 +65,15 @@ bool Resolver::addExternalPackages(const PackageMap& externalPackages) {
         record.recommends = external.recommends;
         record.provides = external.provides;
         record.obsoletes = external.obsoletes;
-        // A multimap insert goes after the records of the same name.
-        m_installed->emplace(name, std::move(record));
+        // Goes after the installed records of the same name.
+        m_installed->add(record);
     }
+    if (!externalPackages.empty()) m_installed->sortNames();
     return true;
 }
 
-const PackageMap& Resolver::installed() const {
-    static const PackageMap kNone;
+const PackageStore& Resolver::installed() const {
+    static const PackageStore kNone;
     return m_installed ? *m_installed : kNone;
 }
 
@@ -80,15 +88,17 @@ bool Resolver::excludedByType(PackageType type) const {
 
 bool Resolver::obsoletesInstalled(const std::vector<DependencyView>& obsoletes,
                                   const std::function<std::string()>& label) const {
-    const PackageMap& installedPackages = installed();
+    const PackageStore& installedPackages = installed();
     for (const DependencyView& obsolete : obsoletes) {
         LOG(Trace, "checking obsoletes '%s'", obsolete.toString().c_str());
-        const auto range = installedPackages.equal_range(std::string(obsolete.name));
-        for (auto it = range.first; it != range.second; ++it) {
-            const Package& record = it->second;
-            if (obsolete.matches({record.name, record.evr.view(), kSenseEqual})) {
+        const PackageStore::NameGroup* group = installedPackages.findGroup(obsolete.name);
+        if (group == nullptr) continue;
+        const PackageStore::RecordId* records = installedPackages.recordsOf(*group);
+        for (uint32_t i = 0; i < group->count; ++i) {
+            const PackageStore::RecordId record = records[i];
+            if (obsolete.matches({installedPackages.name(record), installedPackages.evr(record), kSenseEqual})) {
                 LOG(Debug, "considering %s newer than %s due to obsoletes", label().c_str(),
-                    packageLabel(record).c_str());
+                    installedPackages.label(record).c_str());
                 return true;
             }
         }
@@ -125,20 +135,26 @@ bool Resolver::isNewerByObsoletes(const PackageStore& repository, PackageStore::
                               [&] { return repository.label(candidate); });
 }
 
-bool Resolver::isNewer(const Package& package) const {
-    const auto range = installed().equal_range(package.name);
-    if (range.first == range.second) return isNewerByObsoletes(package);
-    for (auto it = range.first; it != range.second; ++it)
-        if (compareEVR(it->second.evr, package.evr) >= 0) return false;
+bool Resolver::newerThanInstalled(const PackageStore::NameGroup& group, const EvrView& evr, bool traceInstalled) const {
+    const PackageStore& installedPackages = installed();
+    const PackageStore::RecordId* records = installedPackages.recordsOf(group);
+    for (uint32_t i = 0; i < group.count; ++i) {
+        if (traceInstalled) LOG(Trace, "checking installed %s", installedPackages.label(records[i]).c_str());
+        if (compareEVR(installedPackages.evr(records[i]), evr) >= 0) return false;
+    }
     return true;
 }
 
+bool Resolver::isNewer(const Package& package) const {
+    const PackageStore::NameGroup* group = installed().findGroup(package.name);
+    if (group == nullptr) return isNewerByObsoletes(package);
+    return newerThanInstalled(*group, package.evr.view(), false);
+}
+
 bool Resolver::isNewer(const PackageStore& repository, PackageStore::RecordId candidate) const {
-    const auto range = installed().equal_range(std::string(repository.name(candidate)));
-    if (range.first == range.second) return isNewerByObsoletes(repository, candidate);
-    for (auto it = range.first; it != range.second; ++it)
-        if (compareEVR(it->second.evr.view(), repository.evr(candidate)) >= 0) return false;
-    return true;
+    const PackageStore::NameGroup* group = installed().findGroup(repository.name(candidate));
+    if (group == nullptr) return isNewerByObsoletes(repository, candidate);
+    return newerThanInstalled(*group, repository.evr(candidate), false);
 }
 
 namespace {
@@ -173,32 +189,35 @@ void excludeObsoleted(const PackageStore& repository, PackageStore::RecordId exc
     }
 }
 
-void addSelected(PackageSelection& selection, const std::string& name, Package candidate) {
-    const std::string label = packageLabel(candidate);
-    const auto [existing, inserted] = selection.emplace(name, std::move(candidate));
+void addSelected(PackageSelection& selection, const std::string& name, const PackageStore& repository,
+                 PackageStore::RecordId candidate) {
+    const auto [existing, inserted] = selection.emplace(name, repository, candidate);
     if (inserted) {
-        LOG(Debug, "found newer package %s", label.c_str());
+        LOG(Debug, "found newer package %s", repository.label(candidate).c_str());
     } else {
-        LOG(Error, "internal error: failed including package %s, already have %s", label.c_str(),
-            packageLabel(existing->second).c_str());
+        LOG(Error, "internal error: failed including package %s, already have %s", repository.label(candidate).c_str(),
+            selection.store().label(existing.position()->second).c_str());
     }
 }
 
 // Selected packages that another selected package obsoletes are replaced by it.
 void dropObsoletedBySelected(PackageSelection& selection) {
-    for (auto update = selection.begin(); update != selection.end(); ++update) {
-        const Package& replacing = update->second;
-        if (replacing.obsoletes.empty()) continue;
-        LOG(Trace, "checking if %s obsoletes any new packages", packageLabel(replacing).c_str());
-        for (const Dependency& obsolete : replacing.obsoletes) {
+    const PackageStore& store = selection.store();
+    for (auto update = selection.names().begin(); update != selection.names().end(); ++update) {
+        const PackageStore::RecordId replacing = update->second;
+        const PackageStore::Entries obsoletes = store.entries(replacing, DependencyKind::Obsoletes);
+        if (obsoletes.size() == 0) continue;
+        LOG(Trace, "checking if %s obsoletes any new packages", store.label(replacing).c_str());
+        for (const CompactDependency& entry : obsoletes) {
+            const DependencyView obsolete = store.view(entry);
             LOG(Trace, "checking obsoletes '%s'", obsolete.toString().c_str());
-            const auto found = selection.find(obsolete.name);
-            if (found == selection.end() || found == update) continue;
-            const Package& replaced = found->second;
-            if (obsolete.matches(Dependency(replaced.name, replaced.evr, kSenseEqual))) {
-                LOG(Debug, "removing %s from new packages, obsoleted by %s", packageLabel(replaced).c_str(),
-                    packageLabel(replacing).c_str());
-                selection.erase(found);
+            const auto found = selection.names().find(obsolete.name);
+            if (found == selection.names().end() || found == update) continue;
+            const PackageStore::RecordId replaced = found->second;
+            if (obsolete.matches({store.name(replaced), store.evr(replaced), kSenseEqual})) {
+                LOG(Debug, "removing %s from new packages, obsoleted by %s", store.label(replaced).c_str(),
+                    store.label(replacing).c_str());
+                selection.erase(obsolete.name);
             }
         }
     }
@@ -208,18 +227,14 @@ void dropObsoletedBySelected(PackageSelection& selection) {
 
 bool Resolver::updatesInstalled(const PackageStore& repository, PackageStore::RecordId candidate,
                                 const NameSet& addonNames) const {
-    const std::string name(repository.name(candidate));
-    const auto range = installed().equal_range(name);
-    if (range.first == range.second) {
-        if (addonNames.count(name) == 0) return isNewerByObsoletes(repository, candidate);
+    const PackageStore::NameGroup* group = installed().findGroup(repository.name(candidate));
+    if (group == nullptr) {
+        if (addonNames.count(std::string(repository.name(candidate))) == 0)
+            return isNewerByObsoletes(repository, candidate);
         LOG(Debug, "considering %s as newer because in pull set", repository.label(candidate).c_str());
         return true;
     }
-    for (auto record = range.first; record != range.second; ++record) {
-        LOG(Trace, "checking installed %s", packageLabel(record->second).c_str());
-        if (compareEVR(record->second.evr.view(), repository.evr(candidate)) >= 0) return false;
-    }
-    return true;
+    return newerThanInstalled(*group, repository.evr(candidate), true);
 }
 
 PackageSelection Resolver::selectNewer(const PackageStore& repository, const NameSet& includeNames,
@@ -248,8 +263,7 @@ PackageSelection Resolver::selectNewer(const PackageStore& repository, const Nam
             excludeObsoleted(repository, candidate, obsoletedByExcluded, selection);
             continue;
         }
-        if (updatesInstalled(repository, candidate, addonNames))
-            addSelected(selection, name, repository.package(candidate));
+        if (updatesInstalled(repository, candidate, addonNames)) addSelected(selection, name, repository, candidate);
     }
     dropObsoletedBySelected(selection);
     LOG(Debug, "done resolving for newer packages");

@@ -39,8 +39,10 @@ public:
     // Reads the installed packages from the rpm database (headers checked only with
     // checkDbHeaders). Refused once initialised; a failure leaves the resolver uninitialised.
     [[nodiscard]] bool init(const UpdaterConfig& options, PackageTypeSet excludedTypes);
-    // The same over an installed list that is already read (init's last step).
-    [[nodiscard]] bool initFromInstalled(PackageMap installed, bool ignoreRecommends, PackageTypeSet excludedTypes);
+    // The same over an installed list that is already read (init's last step), or a map of it.
+    [[nodiscard]] bool initFromInstalled(PackageStore installed, bool ignoreRecommends, PackageTypeSet excludedTypes);
+    [[nodiscard]] bool initFromInstalled(const PackageMap& installed, bool ignoreRecommends,
+                                         PackageTypeSet excludedTypes);
     bool isInitialized() const { return m_installed.has_value(); }
 
     // Adds the external packages to the installed list, after the records of their names.
@@ -76,12 +78,14 @@ public:
                                          const std::function<bool()>& stopRequested) const;
 
 private:
-    const PackageMap& installed() const;
+    const PackageStore& installed() const;
     bool excludedByType(PackageType type) const;
     // Whether the candidate updates the installed system: newer than every installed record of
     // its name or, with none installed, an add-on of the pass or newer by its obsoletes.
     bool updatesInstalled(const PackageStore& repository, PackageStore::RecordId candidate,
                           const NameSet& addonNames) const;
+    // Whether evr is above every installed record of the group; traceInstalled lists them.
+    bool newerThanInstalled(const PackageStore::NameGroup& group, const EvrView& evr, bool traceInstalled) const;
     // isNewer and isNewerByObsoletes of a repository record, which stays in compact form.
     bool isNewer(const PackageStore& repository, PackageStore::RecordId candidate) const;
     bool isNewerByObsoletes(const PackageStore& repository, PackageStore::RecordId candidate) const;
@@ -98,7 +102,7 @@ private:
     [[nodiscard]] bool pullForUnsatisfied(const RepositoryProviders& repository, DependencySet& unsatisfied,
                                           PackageSelection& selection) const;
 
-    std::optional<PackageMap> m_installed;  // none until initialised
+    std::optional<PackageStore> m_installed;  // none until initialised
     bool m_ignoreRecommends = false;
     PackageTypeSet m_excludedTypes;  // the pass leaves them out
 };

@@ -78,7 +78,7 @@ size_t takeForProvides(const PackageStore& store, PackageStore::RecordId candida
                 satisfiedOne = true;
                 LOG(Debug, "pulling package %s to satisfy '%s'", store.label(candidate).c_str(),
                     wanted->toString().c_str());
-                selection.emplace(name, store.package(candidate));
+                selection.emplace(name, store, candidate);
                 ++taken;
             }
             LOG(Debug, "removing require '%s', provided by pulled package", wanted->toString().c_str());
@@ -202,15 +202,18 @@ bool allFileDependencies(const DependencySet& dependencies) {
 
 bool findUnmetRequirements(const Dependency& capability, const PackageSelection& packages, DependencySet& unmet) {
     unmet.clear();
-    for (const auto& [name, package] : packages) {
+    const PackageStore& store = packages.store();
+    for (const auto& [name, record] : packages.names()) {
         // Deliberately from the capability itself, not from its name: only requirements at or
-        // above the running version can ask for a newer one.
-        for (auto requirement = package.requires.lower_bound(capability);
-             requirement != package.requires.end() && requirement->name == capability.name; ++requirement) {
-            if (capability.matches(*requirement)) continue;
-            unmet.insert(*requirement);
+        // above the running version can ask for a newer one. Entries are in dependency order,
+        // so those of the name not below the capability are the ones from it on.
+        for (const CompactDependency& entry : store.entries(record, DependencyKind::Requires)) {
+            if (store.text(entry.name) != capability.name) continue;
+            const Dependency requirement = store.dependency(entry);
+            if (requirement < capability || capability.matches(requirement)) continue;
+            unmet.insert(requirement);
             LOG(Debug, "failed satisfy of '%s': %s is needed by %s", capability.toString().c_str(),
-                requirement->toString().c_str(), packageLabel(package).c_str());
+                requirement.toString().c_str(), store.label(record).c_str());
         }
     }
     return unmet.empty();

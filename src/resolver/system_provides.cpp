@@ -1,23 +1,46 @@
 #include "resolver/system_provides.h"
 
-SystemProvides::SystemProvides(const PackageMap& installed) {
-    for (const auto& [name, record] : installed)
-        for (const Dependency& provide : record.provides) m_byName[provide.name].push_back({&provide, &record.name});
+#include <algorithm>
+
+SystemProvides::SystemProvides(const PackageStore& installed) : m_installed(installed) {
+    size_t count = 0;
+    for (PackageStore::RecordId record = 0; record < installed.size(); ++record)
+        count += installed.entries(record, DependencyKind::Provides).size();
+    m_installedProvides.reserve(count);
+    for (PackageStore::RecordId record = 0; record < installed.size(); ++record)
+        for (const CompactDependency& provide : installed.entries(record, DependencyKind::Provides))
+            m_installedProvides.push_back({&provide, record});
+    std::sort(m_installedProvides.begin(), m_installedProvides.end(),
+              [](const InstalledProvide& a, const InstalledProvide& b) { return a.entry->name < b.entry->name; });
 }
 
 void SystemProvides::addSelection(const PackageSelection& selection) {
-    for (const auto& [name, record] : selection) {
+    m_selected = &selection.store();
+    for (const auto& [name, record] : selection.names()) {
         if (!m_selectedNames.insert(name).second) continue;
-        for (const Dependency& provide : record.provides) m_byName[provide.name].push_back({&provide, nullptr});
+        for (const CompactDependency& provide : m_selected->entries(record, DependencyKind::Provides))
+            m_selectedByName[m_selected->text(provide.name)].push_back(&provide);
     }
 }
 
-bool SystemProvides::satisfies(const Dependency& wanted) const {
-    const auto found = m_byName.find(wanted.name);
-    if (found == m_byName.end()) return false;
-    for (const Provider& provider : found->second) {
-        if (provider.installedName != nullptr && replaced(*provider.installedName)) continue;
-        if (provider.provide->matches(wanted)) return true;
+bool SystemProvides::installedSatisfies(const DependencyView& wanted) const {
+    // kEmpty is also the id of the empty name, which a record may provide.
+    const StringPool::Id capability = m_installed.findName(wanted.name);
+    if (capability == StringPool::kEmpty && !wanted.name.empty()) return false;
+    auto provide = std::lower_bound(m_installedProvides.begin(), m_installedProvides.end(), capability,
+                                    [](const InstalledProvide& a, StringPool::Id id) { return a.entry->name < id; });
+    for (; provide != m_installedProvides.end() && provide->entry->name == capability; ++provide) {
+        if (replaced(m_installed.name(provide->record))) continue;
+        if (m_installed.view(*provide->entry).matches(wanted)) return true;
     }
+    return false;
+}
+
+bool SystemProvides::satisfies(const DependencyView& wanted) const {
+    if (installedSatisfies(wanted)) return true;
+    const auto found = m_selectedByName.find(wanted.name);
+    if (found == m_selectedByName.end()) return false;
+    for (const CompactDependency* provide : found->second)
+        if (m_selected->view(*provide).matches(wanted)) return true;
     return false;
 }

@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "package/dependency.h"
+#include "package/package_store.h"
 #include "resolver/package_selection.h"
 
 class SystemProvides {
 public:
     // Refers to the records it indexes: the installed list and the selection must outlive it,
     // and selected records must stay where they are (a selection is only ever added to).
-    explicit SystemProvides(const PackageMap& installed);
+    explicit SystemProvides(const PackageStore& installed);
     SystemProvides(const SystemProvides&) = delete;
     SystemProvides& operator=(const SystemProvides&) = delete;
 
@@ -23,15 +24,22 @@ public:
     // providing.
     void addSelection(const PackageSelection& selection);
     // Whether an installed record of this name has been replaced by a selected one.
-    bool replaced(const std::string& name) const { return m_selectedNames.count(name) != 0; }
+    bool replaced(std::string_view name) const { return m_selectedNames.count(name) != 0; }
     // Whether something in the system satisfies the dependency.
-    bool satisfies(const Dependency& wanted) const;
+    bool satisfies(const DependencyView& wanted) const;
 
 private:
-    struct Provider {
-        const Dependency* provide;
-        const std::string* installedName;  // null for a selected record
+    // An installed provide: the installed list is indexed whole, so its index is one small
+    // array sorted by capability id for a binary search.
+    struct InstalledProvide {
+        const CompactDependency* entry;
+        PackageStore::RecordId record;
     };
-    std::unordered_map<std::string_view, std::vector<Provider>> m_byName;
+    bool installedSatisfies(const DependencyView& wanted) const;
+
+    const PackageStore& m_installed;
+    std::vector<InstalledProvide> m_installedProvides;
+    const PackageStore* m_selected = nullptr;  // the selection's store, once added
+    std::unordered_map<std::string_view, std::vector<const CompactDependency*>> m_selectedByName;
     std::unordered_set<std::string_view> m_selectedNames;
 };

@@ -211,13 +211,14 @@ bool RpmDB::hasPublicKeys() {
     return found;
 }
 
-std::optional<PackageMap> RpmDB::getInstalledPackages() {
+std::optional<PackageStore> RpmDB::getInstalledPackages() {
     RpmDbIteratorPtr iterator(rpmtsInitIterator(m_ts.get(), RPMDBI_PACKAGES, nullptr, 0));
     if (!iterator) {
         LOG(Error, "failed initializing rpm DB iterator");
         return std::nullopt;
     }
-    PackageMap packages;
+    // Compact from the start: one header at a time is whole, the list never is.
+    PackageStore packages;
     bool complete = true;
     unsigned iterated = 0;
     while (Header header = rpmcompat::rpmmiNext(iterator.get())) {
@@ -228,14 +229,18 @@ std::optional<PackageMap> RpmDB::getInstalledPackages() {
             complete = false;
             break;
         }
-        // A multimap places an equal key after those already there: database order is kept.
-        std::string name = package.name;
-        packages.emplace(std::move(name), std::move(package));
+        // Records of one name keep the database's order.
+        packages.add(package);
     }
     iterator.reset();
     if (complete) complete = allHeadersRead(m_ts.get(), iterated);
     rpmtsEmpty(m_ts.get());
     if (!complete) return std::nullopt;
+    if (packages.full()) {
+        LOG(Error, "the installed packages need more than 4 GiB of text");
+        return std::nullopt;
+    }
+    packages.sortNames();
     return packages;
 }
 

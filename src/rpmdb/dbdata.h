@@ -12,6 +12,7 @@
 #include "base/handles.h"
 #include "package/dependency.h"
 #include "package/package.h"
+#include "package/package_store.h"
 #include "signature/pgp.h"
 
 // One read-only view of the database through an rpm transaction set. Each client opens its
@@ -33,9 +34,9 @@ public:
 
     // Whether some "gpg-pubkey" entry carries a public key.
     [[nodiscard]] bool hasPublicKeys();
-    // Every installed package by name, several of one name in database order. None when any
-    // header cannot be read: a partial list would make the resolver wrong.
-    [[nodiscard]] std::optional<PackageMap> getInstalledPackages();
+    // Every installed package, names sorted, several of one name in database order. None
+    // when any header cannot be read: a partial list would make the resolver wrong.
+    [[nodiscard]] std::optional<PackageStore> getInstalledPackages();
 
     // The decoded public key packets of the "gpg-pubkey" entries, in database order, also
     // those whose key ID could not be computed. Read on first use, then kept: keys imported

@@ -72,7 +72,7 @@ TEST(ResolverInit, SecondInitRefused) {
     Resolver resolver;
     EXPECT_FALSE(resolver.isInitialized());
     ASSERT_TRUE(resolver.initFromInstalled(mapOf({package("a", "1")}), false, {}));
-    EXPECT_FALSE(resolver.initFromInstalled({}, false, {}));
+    EXPECT_FALSE(resolver.initFromInstalled(PackageMap{}, false, {}));
     EXPECT_TRUE(log.has("ERROR: attempted to reinitilize a resolver"));
     UpdaterConfig options;
     EXPECT_FALSE(resolver.init(options, {}));
@@ -86,7 +86,7 @@ TEST(ResolverInit, ExternalPackagesNeedAnInitialisedResolver) {
     Resolver resolver;
     EXPECT_FALSE(resolver.addExternalPackages({}));
     EXPECT_TRUE(log.has("ERROR: attempted to add external packages to non-initialized resolver"));
-    ASSERT_TRUE(resolver.initFromInstalled({}, false, {}));
+    ASSERT_TRUE(resolver.initFromInstalled(PackageMap{}, false, {}));
     EXPECT_TRUE(resolver.addExternalPackages({}));
 }
 
@@ -314,7 +314,7 @@ TEST(ResolverEndToEnd, DatabaseRepositoryAndExternalPackages) {
     EXPECT_TRUE(log.has("DEBUG: pulling package libfoo-0:2.0-1 to satisfy 'libfoo >= 0:2.0'"));
     EXPECT_TRUE(log.has("DEBUG: pulling package helper-0:1.0-1 to satisfy 'helper'"));
     EXPECT_TRUE(log.has("DEBUG: ignoring non-satisfied file dependency /bin/sh for app-0:2.0-1"));
-    EXPECT_FALSE(selection.at("app").localPath.empty());
+    EXPECT_FALSE(selection.find("app")->second.localPath.empty());
 }
 
 }  // namespace
