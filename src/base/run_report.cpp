@@ -36,19 +36,28 @@ json_object* number(uint64_t value) {
     return json_object_new_uint64(value);
 }
 
-json_object* packageList(const std::vector<ReportedPackage>& packages) {
-    json_object* list = json_object_new_array();
-    for (const ReportedPackage& package : packages) {
-        json_object* item = json_object_new_object();
-        put(item, "name", text(package.name));
-        put(item, "epoch", number(package.epoch));
-        put(item, "version", text(package.version));
-        put(item, "release", text(package.release));
-        put(item, "arch", text(package.arch));
-        put(item, "type", text(package.type));
-        json_object_array_add(list, item);
-    }
-    return list;
+constexpr int kRenderFlags = JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_NOSLASHESCAPE;
+
+json_object* packageObject(const ReportedPackage& package) {
+    json_object* item = json_object_new_object();
+    put(item, "name", text(package.name));
+    put(item, "epoch", number(package.epoch));
+    put(item, "version", text(package.version));
+    put(item, "release", text(package.release));
+    put(item, "arch", text(package.arch));
+    put(item, "type", text(package.type));
+    return item;
+}
+
+// Stands for a package list in the document until its text replaces it.
+const std::string kListMark = "\x01";
+
+// The document with the mark under key (a key of the top level) replaced by the list.
+void spliceList(std::string& document, const char* key, const std::string& list) {
+    const std::string quotedKey = std::string("\n  \"") + key + "\": ";
+    const std::string mark = quotedKey + "\"\\u0001\"";
+    const size_t at = document.find(mark);
+    if (at != std::string::npos) document.replace(at + quotedKey.size(), mark.size() - quotedKey.size(), list);
 }
 
 // Details come from servers and files: what is not printable ASCII becomes '?', so the
@@ -63,6 +72,28 @@ std::string printable(const std::string& detail) {
 }
 
 }  // namespace
+
+std::string packageListJson(const std::vector<ReportedPackage>& packages, int depth) {
+    // json-c indents two spaces a level; an object rendered alone starts at level 0.
+    const std::string outer(2 * static_cast<size_t>(depth), ' ');
+    const std::string inner = outer + "  ";
+    std::string list = "[";
+    for (size_t i = 0; i < packages.size(); ++i) {
+        const JsonPtr item(packageObject(packages[i]));
+        const char* rendered = json_object_to_json_string_ext(item.get(), kRenderFlags);
+        if (i > 0) list += ',';
+        list += '\n';
+        list += inner;
+        for (const char* at = rendered ? rendered : "{}"; *at != '\0'; ++at) {
+            list += *at;
+            if (*at == '\n') list += inner;  // strings never hold a raw newline: json-c escapes it
+        }
+    }
+    list += '\n';
+    list += outer;
+    list += ']';
+    return list;
+}
 
 const char* refusalCode(Refusal reason) {
     switch (reason) {
@@ -207,8 +238,10 @@ std::string RunReport::toJson(int exitStatus, const char* exitWord) const {
     put(repository, "index", index);
     put(document, "repository", repository);
 
-    put(document, "chosen", packageList(m_chosen));
-    put(document, "installed", packageList(m_installed));
+    // The lists are rendered one package at a time: a tree of them all would cost about a
+    // kilobyte a package (every json-c object has its own hash table), thousands on a device.
+    put(document, "chosen", text(kListMark));
+    put(document, "installed", text(kListMark));
     json_object* refusals = json_object_new_array();
     for (const Refused& refused : m_refusals) {
         json_object* item = json_object_new_object();
@@ -226,9 +259,13 @@ std::string RunReport::toJson(int exitStatus, const char* exitWord) const {
     put(document, "bytes", bytes);
     put(document, "reboot_requested", json_object_new_boolean(m_rebootRequested));
 
-    const char* rendered = json_object_to_json_string_ext(
-        document, JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_NOSLASHESCAPE);
-    return std::string(rendered ? rendered : "{}") + "\n";
+    const char* rendered = json_object_to_json_string_ext(document, kRenderFlags);
+    if (rendered == nullptr) return "{}\n";
+    std::string result(rendered);
+    root.reset();
+    spliceList(result, "chosen", packageListJson(m_chosen, 1));
+    spliceList(result, "installed", packageListJson(m_installed, 1));
+    return result + "\n";
 }
 
 void RunReport::write(const std::string& path, int exitStatus, const char* exitWord) const {

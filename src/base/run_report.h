@@ -42,6 +42,10 @@ struct ReportedPackage {
     std::string type;  // "rpm", "tavpkg", "flashedfw"
 };
 
+// A package list as the report renders it (json-c's pretty form) at this depth of the
+// document; the report renders its lists one package at a time with it.
+std::string packageListJson(const std::vector<ReportedPackage>& packages, int depth);
+
 class RunReport {
 public:
     static constexpr int kSchemaVersion = 1;

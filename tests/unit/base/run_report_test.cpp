@@ -76,4 +76,48 @@ TEST(RunReportTest, TheDocumentParsesAndHoldsEveryField) {
     EXPECT_EQ(utcTimestamp(0), "1970-01-01T00:00:00Z");
 }
 
+// The lists are rendered a package at a time; the text must be what json-c renders for the
+// whole tree, in the document and nested deeper.
+TEST(RunReportTest, PackageListsRenderAsJsonCRendersTheirTree) {
+    const std::vector<std::vector<ReportedPackage>> lists = {
+        {},
+        {{"demo", 0, "1.0", "1", "noarch", "rpm"}},
+        {{"a\"b/c\\d", 4294967295u, "1.0~rc1", "1\n2", "armv7hl", "tavpkg"},
+         {std::string("nul\0in", 6), 1, "\x01\x7f", "", "", "flashedfw"},
+         {"\xc3\xa9t\xc3\xa9", 2, "2", "3", "noarch", "rpm"}},
+    };
+    const int flags = JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_NOSLASHESCAPE;
+    auto string = [](const std::string& value) {
+        return json_object_new_string_len(value.data(), static_cast<int>(value.size()));
+    };
+    for (const std::vector<ReportedPackage>& packages : lists) {
+        for (int depth = 1; depth <= 2; ++depth) {
+            json_object* array = json_object_new_array();
+            for (const ReportedPackage& package : packages) {
+                json_object* item = json_object_new_object();
+                json_object_object_add(item, "name", string(package.name));
+                json_object_object_add(item, "epoch", json_object_new_uint64(package.epoch));
+                json_object_object_add(item, "version", string(package.version));
+                json_object_object_add(item, "release", string(package.release));
+                json_object_object_add(item, "arch", string(package.arch));
+                json_object_object_add(item, "type", string(package.type));
+                json_object_array_add(array, item);
+            }
+            json_object* root = json_object_new_object();
+            json_object* holder = root;
+            if (depth == 2) {
+                holder = json_object_new_object();
+                json_object_object_add(root, "outer", holder);
+            }
+            json_object_object_add(holder, "list", array);
+            const std::string expected = json_object_to_json_string_ext(root, flags);
+            json_object_put(root);
+
+            std::string rendered = "{\n  \"list\": " + packageListJson(packages, 1) + "\n}";
+            if (depth == 2) rendered = "{\n  \"outer\": {\n    \"list\": " + packageListJson(packages, 2) + "\n  }\n}";
+            EXPECT_EQ(rendered, expected) << packages.size() << " packages at depth " << depth;
+        }
+    }
+}
+
 }  // namespace
