@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cinttypes>
 #include <memory>
+#include <set>
+#include <tuple>
 #include <utility>
 
 #include <json-c/json.h>
@@ -175,16 +177,24 @@ void RunReport::addPass(const std::string& name, const std::string& result) {
     m_passes.push_back({name, result});
 }
 
-static bool samePackage(const ReportedPackage& a, const ReportedPackage& b) {
-    return a.name == b.name && a.epoch == b.epoch && a.version == b.version && a.release == b.release &&
-           a.arch == b.arch && a.type == b.type;
+namespace {
+
+auto packageKey(const ReportedPackage& package) {
+    return std::tie(package.name, package.epoch, package.version, package.release, package.arch, package.type);
 }
 
+}  // namespace
+
 void RunReport::addChosen(const std::vector<ReportedPackage>& packages) {
+    // Listed once, in the order first chosen; an index by value keeps thousands of packages
+    // from being compared with each other.
+    const auto byValue = [this](size_t a, size_t b) { return packageKey(m_chosen[a]) < packageKey(m_chosen[b]); };
+    std::set<size_t, decltype(byValue)> listed(byValue);
+    for (size_t i = 0; i < m_chosen.size(); ++i) listed.insert(i);
+    m_chosen.reserve(m_chosen.size() + packages.size());
     for (const ReportedPackage& package : packages) {
-        bool listed = false;
-        for (const ReportedPackage& chosen : m_chosen) listed = listed || samePackage(chosen, package);
-        if (!listed) m_chosen.push_back(package);
+        m_chosen.push_back(package);
+        if (!listed.insert(m_chosen.size() - 1).second) m_chosen.pop_back();
     }
 }
 

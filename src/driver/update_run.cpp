@@ -45,6 +45,7 @@ ReportedPackage reported(const Package& package) {
 
 std::vector<ReportedPackage> reported(const PackageSelection& selection, bool rpms, bool others) {
     std::vector<ReportedPackage> packages;
+    packages.reserve(selection.size());
     for (const auto& [name, package] : selection) {
         if (package.type == PackageType::Rpm ? !rpms : !others) continue;
         packages.push_back(reported(package));

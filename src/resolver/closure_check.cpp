@@ -23,34 +23,28 @@ bool ClosureCheck::ReportOrder::operator()(const Entry& a, const Entry& b) const
 ClosureCheck::ClosureCheck(const PackageStore& installed, bool ignoreRecommends)
     : m_installed(installed), m_ignoreRecommends(ignoreRecommends), m_provides(installed) {}
 
-void ClosureCheck::start(std::vector<Entry>& fresh) {
+void ClosureCheck::start() {
     // The owner of a group's record i sits at group.first + i, for replaceInstalled; the
     // position counts in the names' order.
     m_owners.resize(m_installed.size());
     uint32_t position = 0;
     for (const PackageStore::NameGroup& group : m_installed.names()) {
         const PackageStore::RecordId* records = m_installed.recordsOf(group);
-        for (uint32_t i = 0; i < group.count; ++i) {
-            Owner& owner = m_owners[group.first + i];
-            owner = Owner{&m_installed, records[i], position++, nullptr, true};
-            addEntries(owner, fresh);
-        }
+        for (uint32_t i = 0; i < group.count; ++i)
+            m_owners[group.first + i] = {&m_installed, records[i], position++, nullptr, true};
     }
 }
 
-void ClosureCheck::addEntries(const Owner& owner, std::vector<Entry>& fresh) {
-    auto add = [&](DependencyKind kind, bool recommendation) {
-        for (const CompactDependency& dependency : owner.store->entries(owner.record, kind)) {
-            const Entry entry{&owner, recommendation, &dependency};
-            m_entriesByCapability[owner.store->text(dependency.name)].push_back(entry);
-            fresh.push_back(entry);
-        }
-    };
-    add(DependencyKind::Requires, false);
-    if (!m_ignoreRecommends) add(DependencyKind::Recommends, true);
+template <typename Visit>
+void ClosureCheck::forEachEntry(const Owner& owner, Visit&& visit) const {
+    for (const CompactDependency& dependency : owner.store->entries(owner.record, DependencyKind::Requires))
+        visit(Entry{&owner, false, &dependency});
+    if (m_ignoreRecommends) return;
+    for (const CompactDependency& dependency : owner.store->entries(owner.record, DependencyKind::Recommends))
+        visit(Entry{&owner, true, &dependency});
 }
 
-void ClosureCheck::replaceInstalled(const std::string& name, std::vector<std::string_view>& lostCapabilities) {
+void ClosureCheck::replaceInstalled(const std::string& name, std::unordered_set<std::string_view>& lostCapabilities) {
     const PackageStore::NameGroup* group = m_installed.findGroup(name);
     if (group == nullptr) return;
     for (uint32_t i = 0; i < group->count; ++i) {
@@ -62,7 +56,7 @@ void ClosureCheck::replaceInstalled(const std::string& name, std::vector<std::st
         for (const CompactDependency& entry : m_installed.entries(owner.record, DependencyKind::Recommends))
             m_unsatisfied.erase({&owner, true, &entry});
         for (const CompactDependency& provide : m_installed.entries(owner.record, DependencyKind::Provides))
-            lostCapabilities.push_back(m_installed.text(provide.name));
+            lostCapabilities.insert(m_installed.text(provide.name));
     }
 }
 
@@ -96,32 +90,37 @@ void ClosureCheck::traceProvides() const {
 bool ClosureCheck::check(const PackageSelection& selection, DependencySet& unsatisfiedRequires,
                          DependencySet& unsatisfiedRecommends) {
     reportCheckStart(selection.size());
-    std::vector<Entry> fresh;
-    std::vector<std::string_view> lostCapabilities;
     if (!m_started) {
         m_started = true;
-        start(fresh);
+        start();
     }
+    std::unordered_set<std::string_view> lostCapabilities;
     for (const auto& [name, record] : selection.names()) {
         if (!m_selectedNames.insert(name).second) continue;
         replaceInstalled(name, lostCapabilities);
-        addEntries(m_owners.emplace_back(Owner{&selection.store(), record, 0, &name, true}), fresh);
+        m_owners.push_back({&selection.store(), record, 0, &name, true});
     }
     m_provides.addSelection(selection);
     traceProvides();
 
     // Only new provides can satisfy what was missing, and only a replaced record's provides
-    // can leave what was satisfied unsatisfied.
+    // can leave what was satisfied unsatisfied: the entries of the owners checked before
+    // are checked again only on those capabilities. Finding them by a walk instead of an
+    // index by capability keeps the check to the owners' own small array.
     for (auto it = m_unsatisfied.begin(); it != m_unsatisfied.end();)
         it = m_provides.satisfies(view(*it)) ? m_unsatisfied.erase(it) : std::next(it);
-    for (const Entry& entry : fresh)
+    auto checkEntry = [&](const Entry& entry) {
         if (entry.owner->present && !m_provides.satisfies(view(entry))) m_unsatisfied.insert(entry);
-    for (const std::string_view capability : lostCapabilities) {
-        const auto found = m_entriesByCapability.find(capability);
-        if (found == m_entriesByCapability.end()) continue;
-        for (const Entry& entry : found->second)
-            if (entry.owner->present && !m_provides.satisfies(view(entry))) m_unsatisfied.insert(entry);
+    };
+    for (size_t owner = m_checkedOwners; owner < m_owners.size(); ++owner) forEachEntry(m_owners[owner], checkEntry);
+    if (!lostCapabilities.empty()) {
+        for (size_t owner = 0; owner < m_checkedOwners; ++owner) {
+            forEachEntry(m_owners[owner], [&](const Entry& entry) {
+                if (lostCapabilities.count(entry.owner->store->text(entry.dependency->name)) != 0) checkEntry(entry);
+            });
+        }
     }
+    m_checkedOwners = m_owners.size();
 
     unsatisfiedRequires.clear();
     unsatisfiedRecommends.clear();

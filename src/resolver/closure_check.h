@@ -52,9 +52,11 @@ private:
         bool operator()(const Entry& a, const Entry& b) const;
     };
 
-    void start(std::vector<Entry>& fresh);
-    void addEntries(const Owner& owner, std::vector<Entry>& fresh);
-    void replaceInstalled(const std::string& name, std::vector<std::string_view>& lostCapabilities);
+    void start();
+    // Visits the requirements, then (unless ignored) the recommendations of the owner.
+    template <typename Visit>
+    void forEachEntry(const Owner& owner, Visit&& visit) const;
+    void replaceInstalled(const std::string& name, std::unordered_set<std::string_view>& lostCapabilities);
     DependencyView view(const Entry& entry) const;
     void report(const Entry& entry, DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends) const;
     void traceProvides() const;
@@ -66,7 +68,7 @@ private:
     // Installed owners first, where the installed list keeps their records by name, then
     // the selected ones; a deque keeps their addresses.
     std::deque<Owner> m_owners;
+    size_t m_checkedOwners = 0;  // the owners before it had their entries checked
     std::unordered_set<std::string_view> m_selectedNames;
-    std::unordered_map<std::string_view, std::vector<Entry>> m_entriesByCapability;
     std::set<Entry, ReportOrder> m_unsatisfied;  // of present owners only
 };

@@ -16,11 +16,18 @@ SystemProvides::SystemProvides(const PackageStore& installed) : m_installed(inst
 
 void SystemProvides::addSelection(const PackageSelection& selection) {
     m_selected = &selection.store();
+    const size_t before = m_selectedProvides.size();
     for (const auto& [name, record] : selection.names()) {
         if (!m_selectedNames.insert(name).second) continue;
         for (const CompactDependency& provide : m_selected->entries(record, DependencyKind::Provides))
-            m_selectedByName[m_selected->text(provide.name)].push_back(&provide);
+            m_selectedProvides.push_back(&provide);
     }
+    const auto byText = [this](const CompactDependency* a, const CompactDependency* b) {
+        return m_selected->text(a->name) < m_selected->text(b->name);
+    };
+    std::sort(m_selectedProvides.begin() + static_cast<std::ptrdiff_t>(before), m_selectedProvides.end(), byText);
+    std::inplace_merge(m_selectedProvides.begin(), m_selectedProvides.begin() + static_cast<std::ptrdiff_t>(before),
+                       m_selectedProvides.end(), byText);
 }
 
 bool SystemProvides::installedSatisfies(const DependencyView& wanted) const {
@@ -38,9 +45,10 @@ bool SystemProvides::installedSatisfies(const DependencyView& wanted) const {
 
 bool SystemProvides::satisfies(const DependencyView& wanted) const {
     if (installedSatisfies(wanted)) return true;
-    const auto found = m_selectedByName.find(wanted.name);
-    if (found == m_selectedByName.end()) return false;
-    for (const CompactDependency* provide : found->second)
-        if (m_selected->view(*provide).matches(wanted)) return true;
+    auto provide = std::lower_bound(
+        m_selectedProvides.begin(), m_selectedProvides.end(), wanted.name,
+        [this](const CompactDependency* entry, std::string_view name) { return m_selected->text(entry->name) < name; });
+    for (; provide != m_selectedProvides.end() && m_selected->text((*provide)->name) == wanted.name; ++provide)
+        if (m_selected->view(**provide).matches(wanted)) return true;
     return false;
 }

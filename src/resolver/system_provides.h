@@ -4,7 +4,6 @@
 #pragma once
 
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -40,6 +39,7 @@ private:
     const PackageStore& m_installed;
     std::vector<InstalledProvide> m_installedProvides;
     const PackageStore* m_selected = nullptr;  // the selection's store, once added
-    std::unordered_map<std::string_view, std::vector<const CompactDependency*>> m_selectedByName;
+    // The selected records' provides by capability text, sorted again after each addition.
+    std::vector<const CompactDependency*> m_selectedProvides;
     std::unordered_set<std::string_view> m_selectedNames;
 };
