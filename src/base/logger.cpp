@@ -3,12 +3,35 @@
 #include <fcntl.h>
 #include <syslog.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/own_files.h"
 #include "base/util.h"
 
 namespace {
+
+// The message of a printf format, whatever its length.
+std::string formatted(const char* format, va_list args) {
+    char buffer[512];
+    va_list again;
+    va_copy(again, args);
+    const int length = vsnprintf(buffer, sizeof buffer, format, args);
+    std::string text;
+    if (length < 0) {
+        text = format;  // a format the C library refuses: its text says more than nothing
+    } else if (static_cast<size_t>(length) < sizeof buffer) {
+        text.assign(buffer, static_cast<size_t>(length));
+    } else {
+        text.resize(static_cast<size_t>(length) + 1);
+        vsnprintf(&text[0], text.size(), format, again);
+        text.resize(static_cast<size_t>(length));
+    }
+    va_end(again);
+    return text;
+}
 
 struct LevelInfo {
     const char* configWord;
@@ -98,23 +121,21 @@ void Logger::vlog(LogLevel level, const char* format, va_list args) {
         vsyslog(logLevelSyslogPriority(level), format, copy);
         va_end(copy);
     }
-    if (m_stderr) {
-        va_list copy;
-        va_copy(copy, args);
-        fprintf(stderr, "%s: ", word);
-        vfprintf(stderr, format, copy);
-        fputc('\n', stderr);
-        va_end(copy);
-    }
+    bool anyFile = false;
+    for (const LogFileOutput& file : m_files)
+        anyFile = anyFile || static_cast<int>(file.threshold) <= static_cast<int>(level);
+    if (!m_stderr && !anyFile) return;
+    // The line is formatted once and written whole: one write to the unbuffered stderr
+    // instead of three, and no other process's output inside a line.
+    va_list copy;
+    va_copy(copy, args);
+    const std::string line = std::string(word) + ": " + formatted(format, copy) + "\n";
+    va_end(copy);
+    if (m_stderr) fwrite(line.data(), 1, line.size(), stderr);
     for (LogFileOutput& file : m_files) {
         if (static_cast<int>(file.threshold) > static_cast<int>(level)) continue;
-        va_list copy;
-        va_copy(copy, args);
-        fprintf(file.stream.get(), "%s: ", word);
-        vfprintf(file.stream.get(), format, copy);
-        fputc('\n', file.stream.get());
+        fwrite(line.data(), 1, line.size(), file.stream.get());
         fflush(file.stream.get());
-        va_end(copy);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "resolver/closure_check.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "base/logger.h"
@@ -44,7 +45,7 @@ void ClosureCheck::forEachEntry(const Owner& owner, Visit&& visit) const {
         visit(Entry{&owner, true, &dependency});
 }
 
-void ClosureCheck::replaceInstalled(const std::string& name, std::unordered_set<std::string_view>& lostCapabilities) {
+void ClosureCheck::replaceInstalled(const std::string& name, std::vector<StringPool::Id>& lostCapabilities) {
     const PackageStore::NameGroup* group = m_installed.findGroup(name);
     if (group == nullptr) return;
     for (uint32_t i = 0; i < group->count; ++i) {
@@ -56,7 +57,7 @@ void ClosureCheck::replaceInstalled(const std::string& name, std::unordered_set<
         for (const CompactDependency& entry : m_installed.entries(owner.record, DependencyKind::Recommends))
             m_unsatisfied.erase({&owner, true, &entry});
         for (const CompactDependency& provide : m_installed.entries(owner.record, DependencyKind::Provides))
-            lostCapabilities.insert(m_installed.text(provide.name));
+            lostCapabilities.push_back(provide.name);
     }
 }
 
@@ -94,12 +95,13 @@ bool ClosureCheck::check(const PackageSelection& selection, DependencySet& unsat
         m_started = true;
         start();
     }
-    std::unordered_set<std::string_view> lostCapabilities;
-    for (const auto& [name, record] : selection.names()) {
-        if (!m_selectedNames.insert(name).second) continue;
-        replaceInstalled(name, lostCapabilities);
-        m_owners.push_back({&selection.store(), record, 0, &name, true});
+    std::vector<StringPool::Id> lostCapabilities;  // ids of the installed list
+    for (const auto selected : selection.addedSince(m_takenRecords)) {
+        if (!m_selectedNames.insert(selected->first).second) continue;
+        replaceInstalled(selected->first, lostCapabilities);
+        m_owners.push_back({&selection.store(), selected->second, 0, &selected->first, true});
     }
+    m_takenRecords = selection.store().size();
     m_provides.addSelection(selection);
     traceProvides();
 
@@ -114,9 +116,21 @@ bool ClosureCheck::check(const PackageSelection& selection, DependencySet& unsat
     };
     for (size_t owner = m_checkedOwners; owner < m_owners.size(); ++owner) forEachEntry(m_owners[owner], checkEntry);
     if (!lostCapabilities.empty()) {
+        // By id in each store: the installed list's, and the same texts in the selection's.
+        std::sort(lostCapabilities.begin(), lostCapabilities.end());
+        lostCapabilities.erase(std::unique(lostCapabilities.begin(), lostCapabilities.end()), lostCapabilities.end());
+        std::vector<StringPool::Id> lostInSelection;
+        for (const StringPool::Id capability : lostCapabilities) {
+            const std::string_view text = m_installed.text(capability);
+            const StringPool::Id id = selection.store().findName(text);
+            if (id != StringPool::kEmpty || text.empty()) lostInSelection.push_back(id);
+        }
+        std::sort(lostInSelection.begin(), lostInSelection.end());
         for (size_t owner = 0; owner < m_checkedOwners; ++owner) {
+            const std::vector<StringPool::Id>& lost =
+                m_owners[owner].store == &m_installed ? lostCapabilities : lostInSelection;
             forEachEntry(m_owners[owner], [&](const Entry& entry) {
-                if (lostCapabilities.count(entry.owner->store->text(entry.dependency->name)) != 0) checkEntry(entry);
+                if (std::binary_search(lost.begin(), lost.end(), entry.dependency->name)) checkEntry(entry);
             });
         }
     }

@@ -56,7 +56,8 @@ private:
     // Visits the requirements, then (unless ignored) the recommendations of the owner.
     template <typename Visit>
     void forEachEntry(const Owner& owner, Visit&& visit) const;
-    void replaceInstalled(const std::string& name, std::unordered_set<std::string_view>& lostCapabilities);
+    // Marks the installed records of the name replaced; adds the ids of their provides.
+    void replaceInstalled(const std::string& name, std::vector<StringPool::Id>& lostCapabilities);
     DependencyView view(const Entry& entry) const;
     void report(const Entry& entry, DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends) const;
     void traceProvides() const;
@@ -69,6 +70,7 @@ private:
     // the selected ones; a deque keeps their addresses.
     std::deque<Owner> m_owners;
     size_t m_checkedOwners = 0;  // the owners before it had their entries checked
+    size_t m_takenRecords = 0;   // of the selection's store
     std::unordered_set<std::string_view> m_selectedNames;
     std::set<Entry, ReportOrder> m_unsatisfied;  // of present owners only
 };

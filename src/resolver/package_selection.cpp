@@ -35,3 +35,13 @@ std::map<std::string, Package> PackageSelection::wholeRecords() const {
     for (const auto& [name, record] : m_names) records.emplace(name, m_store.package(record));
     return records;
 }
+
+std::vector<PackageSelection::Names::const_iterator> PackageSelection::addedSince(size_t since) const {
+    std::vector<Names::const_iterator> added;
+    for (auto record = static_cast<PackageStore::RecordId>(since); record < m_store.size(); ++record) {
+        // A record dropped from the selection, or replaced under its name, is not selected.
+        const auto found = m_names.find(m_store.name(record));
+        if (found != m_names.end() && found->second == record) added.push_back(found);
+    }
+    return added;
+}

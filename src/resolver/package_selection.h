@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "package/package.h"
 #include "package/package_store.h"
@@ -77,6 +78,10 @@ public:
     const_iterator end() const { return {*this, m_names.end()}; }
     // Every selected record, whole, by name.
     std::map<std::string, Package> wholeRecords() const;
+
+    // The selected names whose records were added after the store's first `since` records,
+    // in the order added: what a closure round has not taken in yet.
+    std::vector<Names::const_iterator> addedSince(size_t since) const;
 
     // The compact view: names to records of the store.
     const Names& names() const { return m_names; }

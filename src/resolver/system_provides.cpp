@@ -17,11 +17,12 @@ SystemProvides::SystemProvides(const PackageStore& installed) : m_installed(inst
 void SystemProvides::addSelection(const PackageSelection& selection) {
     m_selected = &selection.store();
     const size_t before = m_selectedProvides.size();
-    for (const auto& [name, record] : selection.names()) {
-        if (!m_selectedNames.insert(name).second) continue;
-        for (const CompactDependency& provide : m_selected->entries(record, DependencyKind::Provides))
+    for (const auto selected : selection.addedSince(m_takenRecords)) {
+        if (!m_selectedNames.insert(selected->first).second) continue;
+        for (const CompactDependency& provide : m_selected->entries(selected->second, DependencyKind::Provides))
             m_selectedProvides.push_back(&provide);
     }
+    m_takenRecords = m_selected->size();
     const auto byText = [this](const CompactDependency* a, const CompactDependency* b) {
         return m_selected->text(a->name) < m_selected->text(b->name);
     };

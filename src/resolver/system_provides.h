@@ -41,5 +41,6 @@ private:
     const PackageStore* m_selected = nullptr;  // the selection's store, once added
     // The selected records' provides by capability text, sorted again after each addition.
     std::vector<const CompactDependency*> m_selectedProvides;
+    size_t m_takenRecords = 0;  // of the selection's store
     std::unordered_set<std::string_view> m_selectedNames;
 };
