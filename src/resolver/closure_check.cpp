@@ -61,10 +61,6 @@ void ClosureCheck::replaceInstalled(const std::string& name, std::vector<StringP
     }
 }
 
-DependencyView ClosureCheck::view(const Entry& entry) const {
-    return entry.owner->store->view(*entry.dependency);
-}
-
 void ClosureCheck::report(const Entry& entry, DependencySet& unsatisfiedRequires,
                           DependencySet& unsatisfiedRecommends) const {
     const PackageStore& store = *entry.owner->store;
@@ -110,9 +106,10 @@ bool ClosureCheck::check(const PackageSelection& selection, DependencySet& unsat
     // are checked again only on those capabilities. Finding them by a walk instead of an
     // index by capability keeps the check to the owners' own small array.
     for (auto it = m_unsatisfied.begin(); it != m_unsatisfied.end();)
-        it = m_provides.satisfies(view(*it)) ? m_unsatisfied.erase(it) : std::next(it);
+        it = m_provides.satisfies(*it->owner->store, *it->dependency) ? m_unsatisfied.erase(it) : std::next(it);
     auto checkEntry = [&](const Entry& entry) {
-        if (entry.owner->present && !m_provides.satisfies(view(entry))) m_unsatisfied.insert(entry);
+        if (entry.owner->present && !m_provides.satisfies(*entry.owner->store, *entry.dependency))
+            m_unsatisfied.insert(entry);
     };
     for (size_t owner = m_checkedOwners; owner < m_owners.size(); ++owner) forEachEntry(m_owners[owner], checkEntry);
     if (!lostCapabilities.empty()) {

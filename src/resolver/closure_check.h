@@ -58,7 +58,6 @@ private:
     void forEachEntry(const Owner& owner, Visit&& visit) const;
     // Marks the installed records of the name replaced; adds the ids of their provides.
     void replaceInstalled(const std::string& name, std::vector<StringPool::Id>& lostCapabilities);
-    DependencyView view(const Entry& entry) const;
     void report(const Entry& entry, DependencySet& unsatisfiedRequires, DependencySet& unsatisfiedRecommends) const;
     void traceProvides() const;
 

@@ -3,8 +3,6 @@
 // one across its rounds, so each round adds only what it pulled instead of rebuilding it all.
 #pragma once
 
-#include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "package/dependency.h"
@@ -22,10 +20,9 @@ public:
     // Adds the selected records not added before; the installed records of their names stop
     // providing.
     void addSelection(const PackageSelection& selection);
-    // Whether an installed record of this name has been replaced by a selected one.
-    bool replaced(std::string_view name) const { return m_selectedNames.count(name) != 0; }
-    // Whether something in the system satisfies the dependency.
-    bool satisfies(const DependencyView& wanted) const;
+    // Whether something in the system satisfies the entry, an entry of the installed list,
+    // of the selection or of another store.
+    bool satisfies(const PackageStore& store, const CompactDependency& wanted) const;
 
 private:
     // An installed provide: the installed list is indexed whole, so its index is one small
@@ -34,13 +31,17 @@ private:
         const CompactDependency* entry;
         PackageStore::RecordId record;
     };
-    bool installedSatisfies(const DependencyView& wanted) const;
+    // The id of the entry's capability in target; false when target has no such text.
+    static bool capabilityIn(const PackageStore& target, const PackageStore& store, const CompactDependency& wanted,
+                             StringPool::Id& id);
+    bool installedSatisfies(StringPool::Id capability, const DependencyView& wanted) const;
+    bool selectedSatisfies(StringPool::Id capability, const DependencyView& wanted) const;
 
     const PackageStore& m_installed;
     std::vector<InstalledProvide> m_installedProvides;
+    std::vector<bool> m_replaced;              // by installed record: a selected one took its name
     const PackageStore* m_selected = nullptr;  // the selection's store, once added
-    // The selected records' provides by capability text, sorted again after each addition.
+    // The selected records' provides by capability id, sorted again after each addition.
     std::vector<const CompactDependency*> m_selectedProvides;
     size_t m_takenRecords = 0;  // of the selection's store
-    std::unordered_set<std::string_view> m_selectedNames;
 };
