@@ -15,24 +15,18 @@ numbers, their library capabilities or a file, and provides of its own name and 
 --check-only, so the generated records' files do not exist.
 """
 
-import argparse
 import gzip
 import hashlib
-import os
-import random
 import shutil
 import subprocess
 import sys
 import time
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+from fixture_common import ROOT, fixture_args, init_database, run, sign_repository
+
 COMMON = "http://linux.duke.edu/metadata/common"
 RPM = "http://linux.duke.edu/metadata/rpm"
 
-
-def run(cmd, **kw):
-    subprocess.run(cmd, check=True, **kw)
 
 
 def build_real_packages(out):
@@ -155,16 +149,7 @@ def write_primary(repodata, size, real_body, n_real, rng):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--size", type=int, default=200000, help="records in the primary list")
-    ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("out")
-    args = ap.parse_args()
-    rng = random.Random(args.seed)
-    out = Path(args.out).resolve()
-    if out.exists():
-        shutil.rmtree(out)
-    out.mkdir(parents=True)
+    args, rng, out = fixture_args(200000, "records in the primary list")
 
     built = build_real_packages(out)
     real_body, staging = real_records(built, out)
@@ -184,20 +169,9 @@ def main():
         f'    <location href="repodata/{name}"/>\n    <timestamp>{now}</timestamp>\n'
         f'    <size>{size}</size>\n    <open-size>{open_size}</open-size>\n  </data>\n</repomd>\n')
 
-    gnupg = out / "gnupg"
-    gnupg.mkdir(mode=0o700)
-    env = dict(os.environ, GNUPGHOME=str(gnupg))
-    run(["gpg", "--batch", "--quiet", "--passphrase", "", "--quick-gen-key",
-         "Bench Fixture <bench@fixture.example>", "rsa2048", "sign", "never"], env=env, stderr=subprocess.DEVNULL)
-    with open(out / "key.asc", "wb") as f:
-        run(["gpg", "--batch", "--armor", "--export", "Bench Fixture"], env=env, stdout=f)
-    run([str(ROOT / "scripts" / "publish-repo.sh"), "--no-index", "--gpg-home", str(gnupg), "--key", "Bench Fixture",
-         str(repo)])
-    run(["gpgconf", "--homedir", str(gnupg), "--kill", "all"], env=env)
+    sign_repository(out, repo, ("--no-index",))
 
-    db = out / "rpmdb"
-    run(["rpm", "--dbpath", str(db), "--initdb"])
-    run(["rpm", "--dbpath", str(db), "--import", str(out / "key.asc")])
+    db = init_database(out)
     run(["rpm", "--dbpath", str(db), "-i", "--justdb", "--nodeps", "--noscripts", "--nosignature"]
         + [str(p) for p in sorted(built.glob("*-1.0-1.noarch.rpm"))])
 

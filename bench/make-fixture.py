@@ -14,15 +14,13 @@ rpmbuild is the expensive step, so every package of one epoch-version-release is
 subpackage of one .spec file (a few hundred per file), all noarch with empty gzip payloads.
 """
 
-import argparse
 import os
-import random
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+from fixture_common import ROOT, fixture_args, init_database, run, sign_repository
+
 CHUNK = 400  # subpackages per .spec file: rpmbuild slows down on much larger files
 
 # Versions of the fixture, one .spec file family each: (key, epoch, version, release).
@@ -34,21 +32,9 @@ HIGH = ("high", 0, "3.0", "1")        # installed, updated only thanks to the ep
 EPOCH = ("epoch", 1, "1.2", "1")      # repository version with an epoch
 
 
-def run(cmd, **kw):
-    subprocess.run(cmd, check=True, **kw)
-
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--size", type=int, default=2000, help="packages in the repository")
-    ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("out")
-    args = ap.parse_args()
-    rng = random.Random(args.seed)
-    out = Path(args.out).resolve()
-    if out.exists():
-        shutil.rmtree(out)
-    out.mkdir(parents=True)
+    args, rng, out = fixture_args(2000, "packages in the repository")
 
     # SIZE files: a fifth of the names come in two versions, so SIZE / 1.2 names.
     n_names = max(10, round(args.size / 1.2))
@@ -165,19 +151,9 @@ def main():
         for v in repo_versions(name):
             os.link(rpm_file(name, v), repo / rpm_file(name, v).name)
 
-    gnupg = out / "gnupg"
-    gnupg.mkdir(mode=0o700)
-    env = dict(os.environ, GNUPGHOME=str(gnupg))
-    run(["gpg", "--batch", "--quiet", "--passphrase", "", "--quick-gen-key",
-         "Bench Fixture <bench@fixture.example>", "rsa2048", "sign", "never"], env=env, stderr=subprocess.DEVNULL)
-    with open(out / "key.asc", "wb") as f:
-        run(["gpg", "--batch", "--armor", "--export", "Bench Fixture"], env=env, stdout=f)
-    run([str(ROOT / "scripts" / "publish-repo.sh"), "--gpg-home", str(gnupg), "--key", "Bench Fixture", str(repo)])
-    run(["gpgconf", "--homedir", str(gnupg), "--kill", "all"], env=env)
+    sign_repository(out, repo, ())
 
-    db = out / "rpmdb"
-    run(["rpm", "--dbpath", str(db), "--initdb"])
-    run(["rpm", "--dbpath", str(db), "--import", str(out / "key.asc")])
+    db = init_database(out)
     files = [str(rpm_file(n, installed_version(n))) for n in inst_list]
     files += [str(rpm_file(n, OLD)) for n in legacy]
     for c in range(0, len(files), 500):

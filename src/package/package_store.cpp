@@ -192,6 +192,16 @@ Package PackageStore::package(RecordId id) const {
     return package;
 }
 
+PackageMap PackageStore::wholeRecords() const {
+    PackageMap packages;
+    for (RecordId id = 0; id < size(); ++id) {
+        Package package = this->package(id);
+        std::string name = package.name;
+        packages.emplace(std::move(name), std::move(package));
+    }
+    return packages;
+}
+
 void PackageStore::sortNames() {
     // The records by name id, ties in the order added; then the groups, each a run of that
     // array, by their text: far fewer string comparisons than sorting the records by name,

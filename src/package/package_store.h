@@ -61,6 +61,9 @@ public:
 
     // The record as it was added.
     Package package(RecordId id) const;
+    // Every record whole, by name, several of one name in the order added: for lists small
+    // enough to be kept whole.
+    PackageMap wholeRecords() const;
     size_t size() const { return m_records.size(); }
 
     std::string_view name(RecordId id) const { return m_strings.view(m_records[id].name); }

@@ -13,11 +13,8 @@ bool loadExternalPackages(PackageMap& out, const std::string& path) {
     // read into a store, the records go into the map whole, in the order read.
     PackageStore store;
     const ListResult result = parseList(path, kPrimaryList, store, "");
-    for (PackageStore::RecordId id = 0; id < store.size(); ++id) {
-        Package package = store.package(id);
-        std::string name = package.name;
-        out.emplace(std::move(name), std::move(package));
-    }
+    PackageMap records = store.wholeRecords();
+    out.merge(records);
     if (result != ListResult::Parsed) {
         LOG(Warn, "failed to load external packages from %s", path.c_str());
         return false;

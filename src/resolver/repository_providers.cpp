@@ -2,11 +2,20 @@
 
 #include <algorithm>
 
-PackageStore::RecordId newestOf(const PackageStore& store, const PackageStore::NameGroup& group) {
+#include "base/logger.h"
+
+PackageStore::RecordId newestOf(const PackageStore& store, const PackageStore::NameGroup& group, bool traceDropped) {
     const PackageStore::RecordId* records = store.recordsOf(group);
     PackageStore::RecordId newest = records[0];
-    for (uint32_t i = 1; i < group.count; ++i)
-        if (compareEVR(store.evr(records[i]), store.evr(newest)) > 0) newest = records[i];
+    for (uint32_t i = 1; i < group.count; ++i) {
+        const PackageStore::RecordId record = records[i];
+        const bool newer = compareEVR(store.evr(record), store.evr(newest)) > 0;
+        if (traceDropped && newer)
+            LOG(Trace, "dropping update %s for newer %s", store.label(newest).c_str(), store.label(record).c_str());
+        else if (traceDropped)
+            LOG(Trace, "dropping update %s, has newer %s", store.label(record).c_str(), store.label(newest).c_str());
+        if (newer) newest = record;
+    }
     return newest;
 }
 

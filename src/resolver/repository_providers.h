@@ -35,5 +35,7 @@ private:
     std::vector<std::pair<StringPool::Id, uint32_t>> m_byCapability;
 };
 
-// The newest record of a group: the first read among equal versions.
-PackageStore::RecordId newestOf(const PackageStore& store, const PackageStore::NameGroup& group);
+// The newest record of a group: the first read among equal versions. traceDropped writes a
+// trace line for each record passed over.
+PackageStore::RecordId newestOf(const PackageStore& store, const PackageStore::NameGroup& group,
+                                bool traceDropped = false);

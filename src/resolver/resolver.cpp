@@ -5,6 +5,7 @@
 
 #include "base/logger.h"
 #include "config/updater_config.h"
+#include "resolver/repository_providers.h"
 #include "rpmdb/dbdata.h"
 
 bool Resolver::init(const UpdaterConfig& options, PackageTypeSet excludedTypes) {
@@ -159,24 +160,6 @@ bool Resolver::isNewer(const PackageStore& repository, PackageStore::RecordId ca
 
 namespace {
 
-// The newest record of a name; among equal versions the first read stays.
-PackageStore::RecordId newestRecord(const PackageStore& repository, const PackageStore::NameGroup& group) {
-    const PackageStore::RecordId* records = repository.recordsOf(group);
-    PackageStore::RecordId candidate = records[0];
-    for (uint32_t i = 1; i < group.count; ++i) {
-        const PackageStore::RecordId record = records[i];
-        if (compareEVR(repository.evr(record), repository.evr(candidate)) > 0) {
-            LOG(Trace, "dropping update %s for newer %s", repository.label(candidate).c_str(),
-                repository.label(record).c_str());
-            candidate = record;
-        } else {
-            LOG(Trace, "dropping update %s, has newer %s", repository.label(record).c_str(),
-                repository.label(candidate).c_str());
-        }
-    }
-    return candidate;
-}
-
 // What an excluded package would replace must not be updated without it: drop it whether it
 // was selected already or comes later in the walk.
 void excludeObsoleted(const PackageStore& repository, PackageStore::RecordId excluded, NameSet& obsoletedByExcluded,
@@ -246,7 +229,7 @@ PackageSelection Resolver::selectNewer(const PackageStore& repository, const Nam
     std::string name;
     for (const PackageStore::NameGroup& group : repository.names()) {
         name.assign(repository.text(group.name));
-        const PackageStore::RecordId candidate = newestRecord(repository, group);
+        const PackageStore::RecordId candidate = newestOf(repository, group, true);
         LOG(Trace, "checking update %s (group %s)", repository.label(candidate).c_str(),
             std::string(repository.group(candidate)).c_str());
         if (excludedByType(repository.type(candidate))) {
