@@ -9,7 +9,6 @@
 #include <deque>
 #include <set>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
