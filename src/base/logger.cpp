@@ -121,20 +121,38 @@ void Logger::vlog(LogLevel level, const char* format, va_list args) {
         vsyslog(logLevelSyslogPriority(level), format, copy);
         va_end(copy);
     }
-    bool anyFile = false;
-    for (const LogFileOutput& file : m_files)
-        anyFile = anyFile || static_cast<int>(file.threshold) <= static_cast<int>(level);
-    if (!m_stderr && !anyFile) return;
+    if (!writesText(level)) return;
     // The line is formatted once and written whole: one write to the unbuffered stderr
     // instead of three, and no other process's output inside a line.
     va_list copy;
     va_copy(copy, args);
-    const std::string line = std::string(word) + ": " + formatted(format, copy) + "\n";
+    writeText(level, std::string(word) + ": " + formatted(format, copy) + "\n");
     va_end(copy);
-    if (m_stderr) fwrite(line.data(), 1, line.size(), stderr);
+}
+
+void Logger::logLines(LogLevel level, const std::vector<std::string>& messages) {
+    if (!passes(level)) return;
+    if (m_syslog)
+        for (const std::string& message : messages) syslog(logLevelSyslogPriority(level), "%s", message.c_str());
+    if (!writesText(level)) return;
+    const std::string word = std::string(logLevelWord(level)) + ": ";
+    std::string text;
+    for (const std::string& message : messages) text += word + message + "\n";
+    writeText(level, text);
+}
+
+bool Logger::writesText(LogLevel level) const {
+    if (m_stderr) return true;
+    for (const LogFileOutput& file : m_files)
+        if (static_cast<int>(file.threshold) <= static_cast<int>(level)) return true;
+    return false;
+}
+
+void Logger::writeText(LogLevel level, const std::string& text) {
+    if (m_stderr) fwrite(text.data(), 1, text.size(), stderr);
     for (LogFileOutput& file : m_files) {
         if (static_cast<int>(file.threshold) > static_cast<int>(level)) continue;
-        fwrite(line.data(), 1, line.size(), file.stream.get());
+        fwrite(text.data(), 1, text.size(), file.stream.get());
         fflush(file.stream.get());
     }
 }

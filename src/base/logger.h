@@ -30,6 +30,9 @@ public:
 
     void log(LogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void vlog(LogLevel level, const char* format, va_list args) __attribute__((format(printf, 3, 0)));
+    // Lines of one level written to stderr and the files at once (syslog takes one message
+    // each): a long list costs one write instead of one a line.
+    void logLines(LogLevel level, const std::vector<std::string>& messages);
 
     void setLevel(LogLevel level) { m_threshold = level; }
     void setStderr(bool on) { m_stderr = on; }
@@ -48,6 +51,9 @@ public:
 
 private:
     Logger() = default;
+    // Whether stderr or a file takes lines of the level; the text goes to each of them.
+    bool writesText(LogLevel level) const;
+    void writeText(LogLevel level, const std::string& text);
 
     struct LogFileOutput {
         std::string path;

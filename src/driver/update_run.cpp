@@ -187,7 +187,12 @@ void UpdatePass::report() const {
     }
     LOG(Info, "%s update (%zu packages):", m_options.checkOnly ? "need to" : (m_options.test ? "testing" : "starting"),
         count);
-    for (const auto& [name, package] : m_selection) LOG(Info, "\t%s", lastPathComponent(package.href).c_str());
+    if (!Logger::instance().passes(LogLevel::Info)) return;
+    std::vector<std::string> files;  // one write for them all: thousands on a large update
+    files.reserve(m_selection.size());
+    for (const auto& [name, record] : m_selection.names())
+        files.push_back("\t" + lastPathComponent(std::string(m_selection.store().href(record))));
+    Logger::instance().logLines(LogLevel::Info, files);
 }
 
 // The "download" hook, then the chosen files into the package cache (signals deadly).

@@ -71,6 +71,7 @@ public:
     PackageType type(RecordId id) const { return static_cast<PackageType>(m_records[id].type); }
     EvrView evr(RecordId id) const { return evrView(m_records[id].evr); }
     std::string_view group(RecordId id) const { return m_strings.view(m_records[id].group); }
+    std::string_view href(RecordId id) const { return m_strings.view(m_records[id].href); }
     // The checksum's value as the list gives it.
     std::string checksumValue(RecordId id) const;
     // packageLabel of the record.

@@ -44,6 +44,21 @@ TEST_F(LoggerTest, FileThresholdNarrowsTheGlobalOne) {
     EXPECT_TRUE(readFile(m_dir / "all").find("FATAL: level 5\nUNKNOWN: odd\nTRACE: fine\n") != std::string::npos);
 }
 
+// A block of lines reads as the same lines logged one by one, under the same thresholds;
+// a message longer than the formatting buffer comes out whole.
+TEST_F(LoggerTest, LinesAtOnceReadAsLinesOneByOne) {
+    ASSERT_TRUE(m_logger.addFile(m_dir / "errors", LogLevel::Error, true));
+    const std::string longMessage(2000, 'x');
+    testing::internal::CaptureStderr();
+    m_logger.logLines(LogLevel::Info, {"\tfirst", "", "\tthird"});
+    m_logger.logLines(LogLevel::Trace, {"hidden"});
+    m_logger.logLines(LogLevel::Error, {"bad"});
+    LOG(Info, "%s", longMessage.c_str());
+    EXPECT_EQ("INFO: \tfirst\nINFO: \nINFO: \tthird\nERROR: bad\nINFO: " + longMessage + "\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_EQ("ERROR: bad\n", readFile(m_dir / "errors"));
+}
+
 TEST_F(LoggerTest, OutputsAreKeyedByPathString) {
     m_logger.setStderr(false);
     ASSERT_TRUE(m_logger.addFile(m_dir / "log", LogLevel::Error, true));
