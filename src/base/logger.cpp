@@ -14,7 +14,7 @@
 namespace {
 
 // The message of a printf format, whatever its length.
-std::string formatted(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string formatted(const char* format, va_list args) {
     char buffer[512];
     va_list again;
     va_copy(again, args);
