@@ -192,6 +192,13 @@ Package PackageStore::package(RecordId id) const {
     return package;
 }
 
+PackageStore PackageStore::of(const PackageMap& packages) {
+    PackageStore store;
+    for (const auto& entry : packages) store.add(entry.second);
+    store.sortNames();
+    return store;
+}
+
 PackageMap PackageStore::wholeRecords() const {
     PackageMap packages;
     for (RecordId id = 0; id < size(); ++id) {

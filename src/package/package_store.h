@@ -50,6 +50,8 @@ public:
     };
 
     RecordId add(const Package& package);
+    // A store of the map's records in the map's order, names sorted.
+    static PackageStore of(const PackageMap& packages);
     // Orders the names of the records added so far for names() and findGroup(); call it
     // after the last add.
     void sortNames();

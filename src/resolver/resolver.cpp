@@ -31,10 +31,7 @@ bool Resolver::init(const UpdaterConfig& options, PackageTypeSet excludedTypes) 
 }
 
 bool Resolver::initFromInstalled(const PackageMap& installed, bool ignoreRecommends, PackageTypeSet excludedTypes) {
-    PackageStore store;
-    for (const auto& entry : installed) store.add(entry.second);
-    store.sortNames();
-    return initFromInstalled(std::move(store), ignoreRecommends, excludedTypes);
+    return initFromInstalled(PackageStore::of(installed), ignoreRecommends, excludedTypes);
 }
 
 bool Resolver::initFromInstalled(PackageStore installedPackages, bool ignoreRecommends, PackageTypeSet excludedTypes) {
